@@ -1,0 +1,455 @@
+// Logging core: library state and lifecycle, thread context, line
+// composition and the plain reporting calls.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/timeb.h>
+#include <time.h>
+
+#include "zorvel_int.h"
+
+#include <winsock2.h>
+
+LogTable g_tables[2];
+TlsKeys g_keys = {TLS_OUT_OF_INDEXES, TLS_OUT_OF_INDEXES, TLS_OUT_OF_INDEXES,
+                  TLS_OUT_OF_INDEXES, TLS_OUT_OF_INDEXES, TLS_OUT_OF_INDEXES};
+HMODULE g_module;
+volatile LONG g_debug_level;
+
+static ZV_THREAD_LOCAL ThreadPlace t_place;
+
+// Shared empty mark for a thread whose mark buffer could not be allocated.
+static char s_no_mark[MARK_SIZE];
+
+static const char s_overflow_text[] = "!!! MAX_BUF_SIZE is exceeded";
+
+// ------------------------------------------------------------ lifecycle
+
+void fatal_abort(void) { abort(); }
+
+// Binds slot 0 of a channel to a standard stream. A stream slot without a
+// mutex would let lines interleave, so the process does not go on without it.
+static void bind_stream_slot(LogSlot* slot, DWORD std_handle) {
+  slot->in_use = 1;
+  slot->mutex = CreateMutexA(NULL, FALSE, NULL);
+  if (!slot->mutex) fatal_abort();
+  slot->file = GetStdHandle(std_handle);
+}
+
+BOOL lib_process_attach(HMODULE module) {
+  g_module = module;
+  memset(g_tables, 0, sizeof g_tables);
+  bind_stream_slot(&g_tables[EVENTS_CHANNEL].slots[0], STD_OUTPUT_HANDLE);
+  bind_stream_slot(&g_tables[ERRORS_CHANNEL].slots[0], STD_ERROR_HANDLE);
+  g_tables[EVENTS_CHANNEL].mutex = CreateMutexA(NULL, FALSE, NULL);
+  g_tables[ERRORS_CHANNEL].mutex = CreateMutexA(NULL, FALSE, NULL);
+
+  g_keys.mark = TlsAlloc();
+  g_keys.message = TlsAlloc();
+  g_keys.cursor = TlsAlloc();
+  g_keys.banner = TlsAlloc();
+  g_keys.events_slot = TlsAlloc();
+  g_keys.errors_slot = TlsAlloc();
+
+  const DWORD* key = &g_keys.mark;
+  for (int i = 0; i < 6; ++i)
+    if (key[i] == TLS_OUT_OF_INDEXES) return FALSE;
+  return g_tables[EVENTS_CHANNEL].mutex && g_tables[ERRORS_CHANNEL].mutex;
+}
+
+static void free_thread_buffer(DWORD key) {
+  void* buffer = TlsGetValue(key);
+  if (buffer) {
+    free(buffer);
+    TlsSetValue(key, NULL);
+  }
+}
+
+void lib_thread_detach(void) {
+  // A thread that ended inside a write gives standard output and error back.
+  ReleaseMutex(g_tables[EVENTS_CHANNEL].slots[0].mutex);
+  ReleaseMutex(g_tables[ERRORS_CHANNEL].slots[0].mutex);
+
+  for (int ch = EVENTS_CHANNEL; ch <= ERRORS_CHANNEL; ++ch) {
+    LogSlot* slot = ctx_slot((Channel)ch);
+    if (slot) {
+      slot_drop((Channel)ch, slot);
+      ctx_set_slot((Channel)ch, NULL);
+    }
+  }
+  free_thread_buffer(g_keys.mark);
+  free_thread_buffer(g_keys.message);
+  free_thread_buffer(g_keys.banner);
+  TlsSetValue(g_keys.cursor, NULL);
+}
+
+void lib_process_detach(void) {
+  DWORD* key = &g_keys.mark;
+  for (int i = 0; i < 6; ++i) {
+    if (key[i] != TLS_OUT_OF_INDEXES) TlsFree(key[i]);
+    key[i] = TLS_OUT_OF_INDEXES;
+  }
+}
+
+void table_lock(Channel channel) {
+  DWORD r = WaitForSingleObject(g_tables[channel].mutex, INFINITE);
+  // An abandoned mutex is owned by the caller now.
+  if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) fatal_abort();
+}
+
+void table_unlock(Channel channel) {
+  if (!ReleaseMutex(g_tables[channel].mutex)) fatal_abort();
+}
+
+void slot_drop(Channel channel, LogSlot* slot) {
+  LogTable* table = &g_tables[channel];
+  ReleaseMutex(slot->mutex);  // fails harmlessly unless the thread owns it
+  table_lock(channel);
+  int index = (int)(slot - table->slots);
+  --table->counts[index];
+  if (table->counts[index] == 0 && slot->in_use) {
+    if (slot->file && slot->file != INVALID_HANDLE_VALUE)
+      CloseHandle(slot->file);
+    if (slot->mutex) CloseHandle(slot->mutex);
+    slot->in_use = 0;
+  }
+  table_unlock(channel);
+}
+
+// ------------------------------------------------------------ thread context
+
+// Returns the thread's buffer under key, allocating it empty on first use.
+static char* ctx_buffer(DWORD key, size_t size) {
+  char* buffer = (char*)TlsGetValue(key);
+  if (!buffer) {
+    buffer = (char*)malloc(size);
+    if (!buffer) return NULL;
+    buffer[0] = 0;
+    TlsSetValue(key, buffer);
+  }
+  return buffer;
+}
+
+char* ctx_mark(void) { return ctx_buffer(g_keys.mark, MARK_SIZE); }
+char* ctx_banner(void) { return ctx_buffer(g_keys.banner, BANNER_SIZE); }
+char* ctx_message(void) { return ctx_buffer(g_keys.message, MESSAGE_SIZE); }
+ThreadPlace* ctx_place(void) { return &t_place; }
+
+static DWORD slot_key(Channel channel) {
+  return channel == EVENTS_CHANNEL ? g_keys.events_slot : g_keys.errors_slot;
+}
+
+LogSlot* ctx_slot(Channel channel) {
+  return (LogSlot*)TlsGetValue(slot_key(channel));
+}
+
+void ctx_set_slot(Channel channel, LogSlot* slot) {
+  TlsSetValue(slot_key(channel), slot);
+}
+
+void ctx_set_mark(const char* mark) {
+  char* buffer = ctx_mark();
+  if (!buffer || !mark) return;
+  // A long mark keeps six characters, not seven.
+  size_t length = strlen(mark);
+  str_copy(buffer, length < MARK_SIZE ? MARK_SIZE : 7, mark);
+}
+
+char* module_path(void) {
+  char* path = t_place.module_path;
+  if (!GetModuleFileNameA(NULL, path, PLACE_FIELD)) path[0] = 0;
+  path[PLACE_FIELD - 1] = 0;
+  return path;
+}
+
+const char* base_name(const char* path) {
+  if (!path) return "";
+  const char* name = path;
+  for (const char* p = path; *p; ++p)
+    if (*p == '\\' || *p == ':') name = p + 1;
+  return name;
+}
+
+// Exported context calls.
+
+char* __cdecl getsmark(void) {
+  char* mark = ctx_mark();
+  return mark ? mark : s_no_mark;
+}
+
+void __cdecl util_set_mark(const char* mark) { ctx_set_mark(mark); }
+
+void __cdecl setbanner(const char* banner) {
+  char* buffer = ctx_banner();
+  if (buffer && banner) str_copy(buffer, BANNER_SIZE, banner);
+}
+
+void __cdecl place(const char* file, int line) {
+  t_place.line = line;
+  str_copy(t_place.file, PLACE_FIELD, file ? file : "");
+}
+
+void __cdecl seterror(unsigned long code) { SetLastError(code | 0x20000000); }
+
+// ------------------------------------------------------------ text helpers
+
+size_t str_copy(char* dst, size_t size, const char* src) {
+  size_t i = 0;
+  if (size == 0) return 0;
+  for (; i + 1 < size && src[i]; ++i) dst[i] = src[i];
+  dst[i] = 0;
+  return i;
+}
+
+int str_vformat(char* dst, size_t size, const char* format, va_list args) {
+  if (size == 0) return -1;
+#if defined(_MSC_VER)
+  int n = vsnprintf(dst, size, format, args);
+  if (n < 0 || (size_t)n >= size) {
+    dst[size - 1] = 0;
+    return -1;
+  }
+  return n;
+#else
+  // The Microsoft runtime leaves an exactly fitting text unterminated.
+  int n = _vsnprintf(dst, size - 1, format, args);
+  dst[size - 1] = 0;
+  if (n < 0) return -1;
+  dst[n] = 0;
+  return n;
+#endif
+}
+
+int str_format(char* dst, size_t size, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int n = str_vformat(dst, size, format, args);
+  va_end(args);
+  return n;
+}
+
+// ------------------------------------------------------------ line assembly
+
+void msg_reset(void) { TlsSetValue(g_keys.cursor, ctx_message()); }
+
+int msg_vappend(const char* format, va_list args) {
+  char* buffer = (char*)TlsGetValue(g_keys.message);
+  char* cursor = (char*)TlsGetValue(g_keys.cursor);
+  if (!buffer || !cursor) return 0;
+  size_t room = (size_t)(buffer + MESSAGE_SIZE - cursor);
+  size_t limit = room < (size_t)APPEND_LIMIT ? room : (size_t)APPEND_LIMIT;
+  int n = str_vformat(cursor, limit, format, args);
+  if (n < 0) n = str_format(cursor, limit, "%s", s_overflow_text);
+  if (n < 0) {
+    *cursor = 0;
+    n = 0;
+  }
+  TlsSetValue(g_keys.cursor, cursor + n);
+  return n;
+}
+
+int msg_append(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int n = msg_vappend(format, args);
+  va_end(args);
+  return n;
+}
+
+void format_stamp(const TimeValue* t, char* out, size_t size) {
+  __time32_t seconds = (__time32_t)t->seconds;
+  const char* c = _ctime32(&seconds);
+  if (!c || strlen(c) < 24) c = "??? ??? ?? ??:??:?? ????\n";
+  char clock[9];
+  str_copy(clock, sizeof clock, c + 11);
+  str_format(out, size, "%.3s%.4s%.2s (%.3s) %8s.%03d", c + 8, c + 4, c + 22,
+             c, clock, (int)t->millis);
+}
+
+static void current_time(TimeValue* t) {
+  struct __timeb32 now;
+  _ftime32(&now);
+  t->seconds = (long)now.time;
+  t->millis = now.millitm;
+}
+
+void msg_header(const char* type) {
+  TimeValue now;
+  current_time(&now);
+  char stamp[40];
+  format_stamp(&now, stamp, sizeof stamp);
+  const char* mark = getsmark();
+  char* banner = ctx_banner();
+  if (!banner) banner = s_no_mark;
+  int pid = (int)GetCurrentProcessId();
+  int tid = (int)GetCurrentThreadId();
+  if (mark[0])
+    msg_append("%s: %s (%d:%d:%s): %s", type, stamp, pid, tid, mark, banner);
+  else
+    msg_append("%s: %s (%d:%d): %s", type, stamp, pid, tid, banner);
+}
+
+// Copies the line into stage with LF turned into CR LF. A line too long for
+// the stage is cut but still ends with CR LF, so the next line starts on a
+// line of its own. Returns the number of staged bytes (at most 1999).
+static DWORD stage_line(const char* text, const char* end, char* stage) {
+  const DWORD limit = STAGE_SIZE - 2;
+  DWORD n = 0;
+  while (text < end && n < limit) {
+    if (*text == '\n') stage[n++] = '\r';
+    stage[n++] = *text++;
+  }
+  if (text < end && !(n >= 2 && stage[n - 2] == '\r' && stage[n - 1] == '\n')) {
+    if (n > limit - 1) n = limit - 1;
+    if (n > 0 && stage[n - 1] == '\r') --n;
+    stage[n++] = '\r';
+    stage[n++] = '\n';
+  }
+  return n;
+}
+
+void msg_write(LogSlot* slot) {
+  if (!slot) return;
+  char* buffer = (char*)TlsGetValue(g_keys.message);
+  char* cursor = (char*)TlsGetValue(g_keys.cursor);
+  if (!buffer || !cursor) return;
+  char stage[STAGE_SIZE];
+  DWORD n = stage_line(buffer, cursor, stage);
+
+  bool owned = false;
+  if (slot->mutex) {
+    DWORD r = WaitForSingleObject(slot->mutex, INFINITE);
+    // A mutex left by a thread that died while writing counts as acquired.
+    owned = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
+  }
+  DWORD written;
+  SetFilePointer(slot->file, 0, NULL, FILE_END);
+  WriteFile(slot->file, stage, n, &written, NULL);
+  if (owned) ReleaseMutex(slot->mutex);
+}
+
+void msg_write_all(void) {
+  msg_write(ctx_slot(EVENTS_CHANNEL));
+  msg_write(ctx_slot(ERRORS_CHANNEL));
+  msg_write(&g_tables[EVENTS_CHANNEL].slots[0]);
+  msg_write(&g_tables[ERRORS_CHANNEL].slots[0]);
+}
+
+static void write_events_set(void) {
+  msg_write(ctx_slot(EVENTS_CHANNEL));
+  msg_write(&g_tables[EVENTS_CHANNEL].slots[0]);
+}
+
+// ------------------------------------------------------------ reporting calls
+// Every call keeps the caller's last error, so logging between a failed call
+// and its report does not change what the report prints.
+
+static void write_event_line(const char* type, const char* format,
+                             va_list args) {
+  msg_reset();
+  msg_header(type);
+  msg_vappend(format, args);
+  msg_append("\n");
+  write_events_set();
+}
+
+void __cdecl event(const char* format, ...) {
+  DWORD last_error = GetLastError();
+  va_list args;
+  va_start(args, format);
+  write_event_line("V", format, args);
+  va_end(args);
+  SetLastError(last_error);
+}
+
+int __cdecl SetDebugLevel(int level) {
+  if (level < 0) return (int)g_debug_level;
+  return (int)InterlockedExchange(&g_debug_level, level);
+}
+
+void __cdecl devent(int level, const char* format, ...) {
+  if (g_debug_level < level) return;
+  DWORD last_error = GetLastError();
+  char type[2] = {(char)('0' + level), 0};
+  va_list args;
+  va_start(args, format);
+  write_event_line(type, format, args);
+  va_end(args);
+  SetLastError(last_error);
+}
+
+static void write_error_line(const char* type, const char* word,
+                             const char* format, va_list args) {
+  DWORD last_error = GetLastError();
+  msg_reset();
+  msg_header(type);
+  msg_append("Running %s: %s: ", module_path(), word);
+  msg_vappend(format, args);
+  msg_append("\n");
+  msg_write_all();
+  SetLastError(last_error);
+}
+
+void __cdecl warning(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  write_error_line("W", "Warning", format, args);
+  va_end(args);
+}
+
+void __cdecl error(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  write_error_line("E", "Error", format, args);
+  va_end(args);
+}
+
+void report_line(const char* format, ...) {
+  LogSlot* slot = ctx_slot(EVENTS_CHANNEL);
+  if (!slot) return;
+  DWORD last_error = GetLastError();
+  va_list args;
+  va_start(args, format);
+  msg_reset();
+  msg_header("F");
+  msg_vappend(format, args);
+  msg_append("\n");
+  va_end(args);
+  msg_write(slot);
+  SetLastError(last_error);
+}
+
+// OS and socket error lines: the code pending on entry, the recorded place
+// and the code's description.
+static void write_code_line(DWORD code, const char* type,
+                            const char* place_format, const char* format,
+                            va_list args) {
+  const ThreadPlace* where = ctx_place();
+  msg_reset();
+  msg_header(type);
+  msg_append("Running %s: ", module_path());
+  msg_append(place_format, base_name(where->file), where->line);
+  msg_vappend(format, args);
+  msg_append("OS error description: %s.", os_error_text(code));
+  msg_append("\n");
+  msg_write_all();
+  SetLastError(code);
+}
+
+void __cdecl oserrori(const char* format, ...) {
+  DWORD code = GetLastError();
+  va_list args;
+  va_start(args, format);
+  write_code_line(code, "O", "(%s at %d)", format, args);
+  va_end(args);
+}
+
+void __cdecl socerrori(const char* format, ...) {
+  DWORD last_error = GetLastError();
+  DWORD code = (DWORD)WSAGetLastError();
+  va_list args;
+  va_start(args, format);
+  write_code_line(code, "S", "(%s at %d) ", format, args);
+  va_end(args);
+  SetLastError(last_error);
+}

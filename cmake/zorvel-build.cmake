@@ -1,0 +1,26 @@
+# Warnings, frame pointers and the runtime DLLs shared by every target.
+
+function(zorvel_warnings target)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /W4 /WX /Oy-)
+    target_compile_definitions(${target} PRIVATE _CRT_SECURE_NO_WARNINGS)
+  else()
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Werror
+                                             -fno-omit-frame-pointer)
+  endif()
+endfunction()
+
+# The shared MinGW runtime: C++ exceptions must cross the DLL boundary, so
+# nothing links libgcc or libstdc++ statically. Its DLLs go beside every
+# binary of the build tree.
+if(MINGW AND DEFINED ZORVEL_RUNTIME_DIR)
+  set(ZORVEL_RUNTIME_DLLS ${ZORVEL_RUNTIME_DIR}/libgcc_s_dw2-1.dll
+                          ${ZORVEL_RUNTIME_DIR}/libstdc++-6.dll)
+  file(COPY ${ZORVEL_RUNTIME_DLLS} DESTINATION ${CMAKE_BINARY_DIR}/bin)
+endif()
+
+# Tests and the demo run under Wine with a private prefix in the build tree.
+if(CMAKE_CROSSCOMPILING AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  set(CMAKE_CROSSCOMPILING_EMULATOR
+      ${CMAKE_SOURCE_DIR}/scripts/wine-run.sh CACHE STRING "" FORCE)
+endif()

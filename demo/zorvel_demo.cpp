@@ -1,0 +1,2 @@
+#include <zorvel.h>
+int main() { event("hello %d", 1); return 0; }

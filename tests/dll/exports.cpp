@@ -1,0 +1,55 @@
+// The DLL's export table holds exactly the library's names, each bound by
+// GetProcAddress, and the import library links every one of them.
+#include <gtest/gtest.h>
+#include <zorvel.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+
+#include "test_util.h"
+
+static const std::set<std::string> kExpected = {
+    "event",      "devent",        "warning",  "error",    "oserrori",
+    "socerrori",  "SetDebugLevel", "getsmark", "util_set_mark",
+    "setbanner",  "place",         "seterror", "kxraise",  "kxraisec",
+    "kxraiseos",  "kxraisesoc",
+};
+
+static std::set<std::string> export_names(HMODULE module) {
+  const BYTE* base = reinterpret_cast<const BYTE*>(module);
+  auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& dir =
+      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+  auto exports =
+      reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + dir.VirtualAddress);
+  auto names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
+  std::set<std::string> result;
+  for (DWORD i = 0; i < exports->NumberOfNames; ++i)
+    result.insert(reinterpret_cast<const char*>(base + names[i]));
+  return result;
+}
+
+TEST(Exports, TableHoldsExactlyTheLibraryNames) {
+  HMODULE module = GetModuleHandleA("zorvel.dll");
+  ASSERT_NE(module, nullptr);
+  EXPECT_EQ(export_names(module), kExpected);
+}
+
+TEST(Exports, EveryNameBindsWithGetProcAddress) {
+  HMODULE module = LoadLibraryA("zorvel.dll");
+  ASSERT_NE(module, nullptr);
+  for (const std::string& name : kExpected)
+    EXPECT_NE(GetProcAddress(module, name.c_str()), nullptr) << name;
+  FreeLibrary(module);
+}
+
+TEST(Exports, ImportLibraryResolvesToTheSameFunctions) {
+  HMODULE module = GetModuleHandleA("zorvel.dll");
+  ASSERT_NE(module, nullptr);
+  EXPECT_EQ(reinterpret_cast<void*>(&getsmark),
+            reinterpret_cast<void*>(GetProcAddress(module, "getsmark")));
+  EXPECT_EQ(reinterpret_cast<void*>(&SetDebugLevel),
+            reinterpret_cast<void*>(GetProcAddress(module, "SetDebugLevel")));
+}

@@ -1,0 +1,13 @@
+// Entry of the internal test programs: the library's objects are linked in,
+// so the test program plays the loader's part.
+#include <gtest/gtest.h>
+
+#include "zorvel_int.h"
+
+int main(int argc, char** argv) {
+  if (!lib_process_attach(GetModuleHandleA(NULL))) return 2;
+  testing::InitGoogleTest(&argc, argv);
+  int result = RUN_ALL_TESTS();
+  lib_process_detach();
+  return result;
+}

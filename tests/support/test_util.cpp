@@ -1,0 +1,163 @@
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace tu {
+
+std::string exe_dir() {
+  char path[MAX_PATH];
+  DWORD n = GetModuleFileNameA(NULL, path, sizeof path);
+  std::string s(path, n);
+  return s.substr(0, s.rfind('\\') + 1);
+}
+
+static void remove_tree(const std::string& dir) {
+  WIN32_FIND_DATAA data;
+  HANDLE h = FindFirstFileA((dir + "*").c_str(), &data);
+  if (h != INVALID_HANDLE_VALUE) {
+    do {
+      std::string name = data.cFileName;
+      if (name == "." || name == "..") continue;
+      std::string full = dir + name;
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        remove_tree(full + "\\");
+        RemoveDirectoryA(full.c_str());
+      } else {
+        SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(full.c_str());
+      }
+    } while (FindNextFileA(h, &data));
+    FindClose(h);
+  }
+}
+
+std::string fresh_dir(const std::string& name) {
+  std::string leaf = name;
+  if (leaf.empty()) {
+    const testing::TestInfo* info =
+        testing::UnitTest::GetInstance()->current_test_info();
+    leaf = std::string(info->test_suite_name()) + "." + info->name();
+  }
+  std::string root = exe_dir() + "testdata\\";
+  CreateDirectoryA(root.c_str(), NULL);
+  std::string dir = root + leaf + "\\";
+  CreateDirectoryA(dir.c_str(), NULL);
+  remove_tree(dir);
+  return dir;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void write_file(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+bool file_exists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find("\r\n", start);
+    if (end == std::string::npos) {
+      lines.push_back(text.substr(start));
+      break;
+    }
+    lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+static DWORD WINAPI thread_entry(LPVOID p) {
+  (*static_cast<const std::function<void()>*>(p))();
+  return 0;
+}
+
+DWORD run_thread(const std::function<void()>& fn) {
+  HANDLE h = CreateThread(NULL, 0, thread_entry, (LPVOID)&fn, 0, NULL);
+  if (!h) return (DWORD)-1;
+  WaitForSingleObject(h, INFINITE);
+  DWORD code = 0;
+  GetExitCodeThread(h, &code);
+  CloseHandle(h);
+  return code;
+}
+
+static HANDLE open_for_child(const std::string& name) {
+  if (name.empty()) return NULL;
+  SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
+  return CreateFileA(name.c_str(), GENERIC_WRITE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS,
+                     FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+DWORD run_child(const std::string& test_name, const std::string& out_file,
+                const std::string& err_file) {
+  char exe[MAX_PATH];
+  GetModuleFileNameA(NULL, exe, sizeof exe);
+  std::string cmd = std::string("\"") + exe +
+                    "\" --gtest_also_run_disabled_tests --gtest_filter=" +
+                    test_name;
+  HANDLE out = open_for_child(out_file);
+  HANDLE err = open_for_child(err_file);
+  STARTUPINFOA si = {};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = NULL;
+  si.hStdOutput = out;
+  si.hStdError = err;
+  PROCESS_INFORMATION pi = {};
+  std::vector<char> line(cmd.begin(), cmd.end());
+  line.push_back(0);
+  DWORD code = (DWORD)-1;
+  if (CreateProcessA(NULL, line.data(), NULL, NULL, TRUE, 0, NULL, NULL, &si,
+                     &pi)) {
+    WaitForSingleObject(pi.hProcess, 120000);
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+  if (out) CloseHandle(out);
+  if (err) CloseHandle(err);
+  return code;
+}
+
+bool parse_line(const std::string& text, Line* line) {
+  size_t colon = text.find(": ");
+  if (colon == std::string::npos) return false;
+  line->type = text.substr(0, colon);
+  size_t open = text.find(" (", colon + 2);
+  // The stamp itself holds "(Wed)": the ids follow the second " (".
+  if (open == std::string::npos) return false;
+  open = text.find(" (", open + 2);
+  if (open == std::string::npos) return false;
+  line->stamp = text.substr(colon + 2, open - colon - 2);
+  size_t close = text.find("): ", open);
+  if (close == std::string::npos) return false;
+  std::string ids = text.substr(open + 2, close - open - 2);
+  size_t c1 = ids.find(':');
+  if (c1 == std::string::npos) return false;
+  size_t c2 = ids.find(':', c1 + 1);
+  line->pid = atol(ids.substr(0, c1).c_str());
+  line->tid = atol(ids.substr(c1 + 1, c2 - c1 - 1).c_str());
+  line->has_mark = c2 != std::string::npos;
+  line->mark = line->has_mark ? ids.substr(c2 + 1) : "";
+  line->rest = text.substr(close + 3);
+  return true;
+}
+
+}  // namespace tu

@@ -1,0 +1,45 @@
+// Helpers shared by the test programs.
+#ifndef ZORVEL_TEST_UTIL_H
+#define ZORVEL_TEST_UTIL_H
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tu {
+
+// Directory of the running test program, with its closing backslash.
+std::string exe_dir();
+// A fresh directory under the program's directory, named after the running
+// test; emptied if it exists. Returned with its closing backslash.
+std::string fresh_dir(const std::string& name = "");
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& text);
+bool file_exists(const std::string& path);
+std::vector<std::string> split_lines(const std::string& text);  // CR LF
+
+// Runs fn on a new thread and waits for it; returns the thread's exit code.
+DWORD run_thread(const std::function<void()>& fn);
+
+// Runs one test of this program in a child process whose standard output
+// and error go to the given files (an empty name leaves that stream closed).
+// Returns the child's exit code.
+DWORD run_child(const std::string& test_name, const std::string& out_file,
+                const std::string& err_file);
+
+// A header-free view of one log line "T: stamp (pid:tid[:mark]): rest".
+struct Line {
+  std::string type, stamp, mark, rest;
+  long pid = 0, tid = 0;
+  bool has_mark = false;
+};
+bool parse_line(const std::string& text, Line* line);
+
+}  // namespace tu
+
+#endif
