@@ -139,7 +139,7 @@ struct FieldSpec {
   int width;          // 0: none
   int has_precision;  // a '.' was written
   int precision;
-  char separator;     // ends the field in the source; 0: none
+  char separator;  // ends the field in the source; 0: none
 };
 
 static const char s_type_letters[] = "CScdfhs";
@@ -508,10 +508,9 @@ static int profile_walk(void* arg) {
   return result;
 }
 
-int read_profile_section(const char* file, const char* section,
-                         DWORD_PTR items, DWORD* capacity,
-                         ProfileEntryFn callback, DWORD* last_index,
-                         void* context) {
+int read_profile_section(const char* file, const char* section, DWORD_PTR items,
+                         DWORD* capacity, ProfileEntryFn callback,
+                         DWORD* last_index, void* context) {
   char text[SECTION_SIZE];
   memset(text, 0, sizeof text);
   // A missing name would make the service read win.ini or list sections.

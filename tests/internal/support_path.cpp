@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "support_util.h"
@@ -52,6 +53,10 @@ const PathCase kCases[] = {
     {nullptr, ".\\x.log", "", 1},
     {nullptr, "", "", 0},
 };
+
+void PrintTo(const PathCase& c, std::ostream* os) {
+  *os << '"' << c.src << "\" for \"" << (c.exe ? c.exe : "(none)") << '"';
+}
 
 class PathTable : public testing::TestWithParam<PathCase> {};
 
@@ -133,8 +138,8 @@ void check_length(const LengthCase& c) {
 
 TEST(ResolvePath, NamesLongerThanAPathFieldAreRefused) {
   const char* exe = "C:\\srv\\bin\\app.exe";  // directory: 11 characters
-  for (size_t n : {1u, 247u, 248u, 249u, 258u, 259u, 260u, 511u, 512u,
-                   600u, 5000u}) {
+  for (size_t n :
+       {1u, 247u, 248u, 249u, 258u, 259u, 260u, 511u, 512u, 600u, 5000u}) {
     std::string name(n, 'n');
     check_length({exe, name, 11 + n});
     check_length({exe, "C:" + name, 2 + n});

@@ -55,7 +55,8 @@ Read read(const std::string& file, DWORD capacity, DWORD_PTR items = kItems,
 }
 
 TEST(Profile, DeliversUpToTheCapacityAndCountsAll) {
-  Read r = read(profile("[logfile]\r\nrotate = events.log,3\r\nother=1\r\n"), 1);
+  Read r =
+      read(profile("[logfile]\r\nrotate = events.log,3\r\nother=1\r\n"), 1);
   EXPECT_EQ(2, r.result);
   EXPECT_EQ(2u, r.capacity);
   EXPECT_EQ(0u, r.last_index);
@@ -66,8 +67,8 @@ TEST(Profile, DeliversUpToTheCapacityAndCountsAll) {
 }
 
 TEST(Profile, DeliversEveryEntryInOrderWhenAllFit) {
-  Read r = read(profile("[other]\r\nx=0\r\n[logfile]\r\nc=3\r\na=1\r\nb=2\r\n"),
-                10);
+  Read r =
+      read(profile("[other]\r\nx=0\r\n[logfile]\r\nc=3\r\na=1\r\nb=2\r\n"), 10);
   EXPECT_EQ(0, r.result);
   EXPECT_EQ(3u, r.capacity);
   EXPECT_EQ(2u, r.last_index);

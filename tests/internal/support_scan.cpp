@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -28,24 +29,40 @@ struct Dest {
   }
   void* pointer(char kind) {
     switch (kind) {
-      case 's': return text;
-      case 'd': return &d;
-      case 'h': return &h;
-      case 'c': return &c;
-      case 'f': return &f;
-      default: return nullptr;  // '-': a null destination
+      case 's':
+        return text;
+      case 'd':
+        return &d;
+      case 'h':
+        return &h;
+      case 'c':
+        return &c;
+      case 'f':
+        return &f;
+      default:
+        return nullptr;  // '-': a null destination
     }
   }
   // What the destination holds, "~" when untouched.
   std::string shown(char kind) const {
     char out[80];
     switch (kind) {
-      case 's': return strcmp(text, kUntouched) ? text : "~";
-      case 'd': snprintf(out, sizeof out, "%d", d); return d == -777 ? "~" : out;
-      case 'h': snprintf(out, sizeof out, "%d", h); return h == -777 ? "~" : out;
-      case 'c': snprintf(out, sizeof out, "%d", c); return c == '~' ? "~" : out;
-      case 'f': snprintf(out, sizeof out, "%.10g", f); return f == -777 ? "~" : out;
-      default: return "";
+      case 's':
+        return strcmp(text, kUntouched) ? text : "~";
+      case 'd':
+        snprintf(out, sizeof out, "%d", d);
+        return d == -777 ? "~" : out;
+      case 'h':
+        snprintf(out, sizeof out, "%d", h);
+        return h == -777 ? "~" : out;
+      case 'c':
+        snprintf(out, sizeof out, "%d", c);
+        return c == '~' ? "~" : out;
+      case 'f':
+        snprintf(out, sizeof out, "%.10g", f);
+        return f == -777 ? "~" : out;
+      default:
+        return "";
     }
   }
 };
@@ -101,6 +118,10 @@ const ScanCase kCases[] = {
     {"abcdef", "%-3s", "s", {"abcdef"}},
     {"3.14159", "%.-2f", "f", {"3.14159"}},
 };
+
+void PrintTo(const ScanCase& c, std::ostream* os) {
+  *os << '"' << c.src << "\" with \"" << c.fmt << '"';
+}
 
 class ScanTable : public testing::TestWithParam<ScanCase> {};
 
@@ -251,17 +272,16 @@ typedef std::unique_ptr<su::GuardedBuffer> Buffer;
 std::vector<Buffer> destinations(size_t source_length) {
   std::vector<Buffer> out;
   for (int i = 0; i < kMaxConversions; ++i) {
-    out.emplace_back(new su::GuardedBuffer(
-        source_length + 1 < 8 ? 8 : source_length + 1));
+    out.emplace_back(
+        new su::GuardedBuffer(source_length + 1 < 8 ? 8 : source_length + 1));
     memset(out.back()->data(), 0, out.back()->size());
   }
   return out;
 }
 
 int scan_into(const char* src, const char* fmt, std::vector<Buffer>& d) {
-  return scan(src, fmt, d[0]->data(), d[1]->data(), d[2]->data(),
-              d[3]->data(), d[4]->data(), d[5]->data(), d[6]->data(),
-              d[7]->data());
+  return scan(src, fmt, d[0]->data(), d[1]->data(), d[2]->data(), d[3]->data(),
+              d[4]->data(), d[5]->data(), d[6]->data(), d[7]->data());
 }
 
 char* scan_in_place_into(char* src, const char* fmt, std::vector<Buffer>& d) {
@@ -277,8 +297,8 @@ TEST(ScanHostile, RandomFormatsAndSourcesStayInTheirBuffers) {
     const bool at_start = round % 2 == 1;
     std::string fmt_text = random_format(&rng);
     std::string src_text = random_source(&rng);
-    SCOPED_TRACE(testing::Message() << "round " << round << " format \""
-                                    << fmt_text << "\"");
+    SCOPED_TRACE(testing::Message()
+                 << "round " << round << " format \"" << fmt_text << "\"");
     Buffer fmt(su::GuardedBuffer::text(fmt_text, at_start));
     Buffer src(su::GuardedBuffer::text(src_text, at_start));
     Buffer in_place(su::GuardedBuffer::text(src_text, at_start));
@@ -287,8 +307,7 @@ TEST(ScanHostile, RandomFormatsAndSourcesStayInTheirBuffers) {
     ASSERT_EQ(0, scan_into(src->data(), fmt->data(), by_copy));
     ASSERT_EQ(in_place->data(),
               scan_in_place_into(in_place->data(), fmt->data(), by_place));
-    ASSERT_EQ(0, watch.count())
-        << "fault at " << (void*)watch.last_address();
+    ASSERT_EQ(0, watch.count()) << "fault at " << (void*)watch.last_address();
     ASSERT_EQ(src_text, src->data());  // scan leaves its source alone
     for (int i = 0; i < kMaxConversions; ++i)
       ASSERT_EQ(0, memcmp(by_copy[i]->data(), by_place[i]->data(),
@@ -299,8 +318,9 @@ TEST(ScanHostile, RandomFormatsAndSourcesStayInTheirBuffers) {
 
 TEST(ScanHostile, FieldsNeverEndBeforeTheirStart) {
   // Each source starts right after an inaccessible page.
-  const char* formats[] = {"%-3s", "%-9999s,%s", "%.-5f", "%-1c", "%%-2s",
-                           "%-2147483648s", "%.2147483647f", "%99999999999s"};
+  const char* formats[] = {"%-3s",          "%-9999s,%s",   "%.-5f",
+                           "%-1c",          "%%-2s",        "%-2147483648s",
+                           "%.2147483647f", "%99999999999s"};
   su::FaultWatch watch;
   for (const char* f : formats) {
     SCOPED_TRACE(f);

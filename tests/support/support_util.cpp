@@ -43,9 +43,8 @@ static LONG CALLBACK watch_handler(EXCEPTION_POINTERS* pointers) {
   const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
   if (record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION) {
     InterlockedIncrement(&s_faults);
-    s_last_address = record->NumberParameters > 1
-                         ? record->ExceptionInformation[1]
-                         : 0;
+    s_last_address =
+        record->NumberParameters > 1 ? record->ExceptionInformation[1] : 0;
   }
   return EXCEPTION_CONTINUE_SEARCH;
 }
