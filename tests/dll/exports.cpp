@@ -13,7 +13,7 @@ static const std::set<std::string> kExpected = {
     "event",      "devent",        "warning",  "error",    "oserrori",
     "socerrori",  "SetDebugLevel", "getsmark", "util_set_mark",
     "setbanner",  "place",         "seterror", "kxraise",  "kxraisec",
-    "kxraiseos",  "kxraisesoc",
+    "kxraiseos",  "kxraisesoc",    "util_init", "_show_message@4",
 };
 
 static std::set<std::string> export_names(HMODULE module) {
@@ -50,6 +50,8 @@ TEST(Exports, ImportLibraryResolvesToTheSameFunctions) {
   ASSERT_NE(module, nullptr);
   EXPECT_EQ(reinterpret_cast<void*>(&getsmark),
             reinterpret_cast<void*>(GetProcAddress(module, "getsmark")));
+  EXPECT_EQ(reinterpret_cast<void*>(&show_message),
+            reinterpret_cast<void*>(GetProcAddress(module, "_show_message@4")));
   EXPECT_EQ(reinterpret_cast<void*>(&SetDebugLevel),
             reinterpret_cast<void*>(GetProcAddress(module, "SetDebugLevel")));
 }
