@@ -89,14 +89,14 @@ TEST_F(VersionInfo, StringsNameTheDllAndItsVersion) {
       {"FileVersion", ZORVEL_EXPECTED_VERSION},
       {"ProductVersion", ZORVEL_EXPECTED_VERSION},
   };
-  for (const auto& c : cases) EXPECT_EQ(string_value(c.name), c.expected)
-      << c.name;
+  for (const auto& c : cases)
+    EXPECT_EQ(string_value(c.name), c.expected) << c.name;
   EXPECT_NE(string_value("FileDescription").find("zorvel"), std::string::npos);
 }
 
 TEST_F(VersionInfo, StringTableStillLoadsFromTheDll) {
   char text[64];
   int length = LoadStringA(module_, 10061, text, sizeof text);
-  EXPECT_EQ(std::string(text, length > 0 ? length : 0),
+  EXPECT_EQ(std::string(text, static_cast<size_t>(length > 0 ? length : 0)),
             "[10061] Connection refused");
 }
