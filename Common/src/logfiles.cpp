@@ -193,6 +193,24 @@ static HANDLE open_log_file(const char* path) {
   }
 }
 
+// A mutex named after the file (case folded), so that every process of
+// the session writing the same file through the library takes the same one:
+// the file handles of two processes do not share a position, and under Wine
+// an append-only handle still seeks and writes in two steps. If the name is
+// taken by another kind of object, the mutex is private to the process.
+static HANDLE slot_named_mutex(const char* path) {
+  unsigned long long hash = 14695981039346656037ULL;  // FNV-1a, 64 bits
+  for (const char* p = path; *p; ++p) {
+    int c = *p >= 'A' && *p <= 'Z' ? *p - 'A' + 'a' : (unsigned char)*p;
+    hash = (hash ^ (unsigned)c) * 1099511628211ULL;
+  }
+  char name[64];  // "Local\zorvel-log-" and 16 hex digits
+  str_format(name, sizeof name, "Local\\zorvel-log-%08lx%08lx",
+             (unsigned long)(hash >> 32), (unsigned long)hash);
+  HANDLE mutex = CreateMutexA(NULL, FALSE, name);
+  return mutex ? mutex : CreateMutexA(NULL, FALSE, NULL);
+}
+
 // The same file may be open in the other channel. Both slots then write
 // through one mutex, so their seek-and-write pairs never overlap.
 static HANDLE slot_mutex_for(Channel channel, const char* path) {
@@ -205,7 +223,7 @@ static HANDLE slot_mutex_for(Channel channel, const char* path) {
                         DUPLICATE_SAME_ACCESS))
       return shared;
   }
-  return CreateMutexA(NULL, FALSE, NULL);
+  return slot_named_mutex(path);
 }
 
 // Frees a claimed slot after a failure and throws the error code.

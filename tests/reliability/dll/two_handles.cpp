@@ -1,0 +1,177 @@
+// One file written through two handles: the same name as a thread's events
+// and errors file, and the same file written by two processes. Every line
+// must arrive once, whole, in its writer's order.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <zorvel.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "reliability_util.h"
+
+namespace {
+
+// ------------------------------------------------------------ one process
+
+const int kChannelThreads = 6;
+const int kChannelLines = 400;
+
+struct Pair {
+  std::string f, g;
+};
+
+// Thread i writes warnings (to its events and its errors file) with the
+// names F and G arranged by i % 3: (F, F), (F, G), (G, F).
+void warn_through_both(int i, void* arg) {
+  const Pair* p = static_cast<const Pair*>(arg);
+  const std::string& events = i % 3 == 2 ? p->g : p->f;
+  const std::string& errors = i % 3 == 1 ? p->g : p->f;
+  char mark[8];
+  snprintf(mark, sizeof mark, "T%d", i);
+  util_init(events.c_str(), errors.c_str(), mark, nullptr);
+  for (int n = 0; n < kChannelLines; ++n) warning("t=%d seq=%d", i, n);
+}
+
+TEST(DISABLED_Child, WarnThroughBothChannels) {
+  std::string dir = rl::child_dir();
+  ASSERT_FALSE(dir.empty());
+  rl::Watchdog dog(60, "writers through both channels");
+  Pair p{dir + "f.log", dir + "g.log"};
+  ASSERT_TRUE(rl::run_group(kChannelThreads, warn_through_both, &p, 55000));
+}
+
+// Each writer's lines in file order: seq 0, 1, 2 ... as parsed from
+// "<key>=<id> seq=<n>". Returns the number of lines with that key.
+struct Sequences {
+  std::map<long, std::vector<int>> by_writer;
+  std::vector<std::string> odd;  // lines not of the expected shape
+};
+
+void collect(const rl::Split& split, const char* key, Sequences* s) {
+  std::string prefix = std::string(key) + "=";
+  for (const tu::Line& line : split.good) {
+    size_t at = line.rest.find(prefix);
+    if (at == std::string::npos) continue;
+    long id = 0;
+    int seq = -1;
+    if (sscanf(line.rest.c_str() + at + prefix.size(), "%ld seq=%d", &id,
+               &seq) != 2) {
+      s->odd.push_back(line.rest);
+      continue;
+    }
+    s->by_writer[id].push_back(seq);
+  }
+}
+
+// Every writer's sequence is 0..count-1 in order, each once (repeats
+// times over, interleaved: a warning reaches one file through both slots).
+void expect_in_order(const std::vector<int>& seqs, int count, int repeats,
+                     const std::string& who) {
+  ASSERT_EQ(seqs.size(), (size_t)(count * repeats)) << who;
+  std::vector<int> next(repeats, 0);
+  for (int seq : seqs) {
+    // The lowest copy still expecting this number takes it.
+    int k = 0;
+    while (k < repeats && next[k] != seq) ++k;
+    ASSERT_LT(k, repeats) << who << ": seq " << seq << " out of order";
+    ++next[k];
+  }
+}
+
+TEST(TwoHandles, OneNameInBothChannelsLosesNoLine) {
+  std::string dir = tu::fresh_dir();
+  rl::ChildSpec spec;
+  spec.test = "DISABLED_Child.WarnThroughBothChannels";
+  spec.dir = dir;
+  spec.out_file = dir + "child.out";
+  spec.err_file = dir + "child.err";
+  ASSERT_EQ(rl::run_child(spec), 0u)
+      << rl::child_report(spec.out_file) << tu::read_file(spec.err_file);
+  // Per file: a (F, F) thread writes each warning twice into F; a thread
+  // with F and G writes it once into each.
+  for (const char* name : {"f.log", "g.log"}) {
+    rl::Split split = rl::parse_file(dir + name);
+    EXPECT_TRUE(split.bad.empty()) << name << ": " << split.bad[0];
+    Sequences s;
+    collect(split, "t", &s);
+    EXPECT_TRUE(s.odd.empty());
+    for (int i = 0; i < kChannelThreads; ++i) {
+      int repeats = i % 3 == 0 ? (name[0] == 'f' ? 2 : 0) : 1;
+      if (repeats == 0) {
+        EXPECT_EQ(s.by_writer.count(i), 0u);
+        continue;
+      }
+      expect_in_order(s.by_writer[i], kChannelLines, repeats,
+                      std::string(name) + " thread " + std::to_string(i));
+    }
+  }
+}
+
+// ------------------------------------------------------------ processes
+
+const int kProcesses = 3;
+const int kProcessThreads = 2;
+const int kProcessLines = 1500;
+
+void append_lines(int i, void* arg) {
+  const std::string* file = static_cast<const std::string*>(arg);
+  util_init(file->c_str(), nullptr, "P", nullptr);
+  DWORD pid = GetCurrentProcessId();
+  for (int n = 0; n < kProcessLines; ++n)
+    event("w=%lu seq=%d", (unsigned long)(pid * 16 + i), n);
+}
+
+TEST(DISABLED_Child, AppendFromOneProcess) {
+  std::string dir = rl::child_dir();
+  ASSERT_FALSE(dir.empty());
+  rl::Watchdog dog(60, "appending process");
+  // All processes start writing together.
+  HANDLE go = OpenEventA(SYNCHRONIZE, FALSE,
+                         rl::child_env("ZORVEL_RELIABILITY_GO").c_str());
+  ASSERT_TRUE(go != NULL);
+  WaitForSingleObject(go, 30000);
+  std::string file = dir + "shared.log";
+  ASSERT_TRUE(rl::run_group(kProcessThreads, append_lines, &file, 55000));
+}
+
+TEST(TwoHandles, ProcessesAppendingToOneFileLoseNoLine) {
+  std::string dir = tu::fresh_dir();
+  std::string go_name =
+      "zorvel-reliability-go-" + std::to_string(GetCurrentProcessId());
+  HANDLE go = CreateEventA(NULL, TRUE, FALSE, go_name.c_str());
+  std::vector<rl::Child> children(kProcesses);
+  std::vector<rl::ChildSpec> specs(kProcesses);
+  for (int k = 0; k < kProcesses; ++k) {
+    rl::ChildSpec& spec = specs[k];
+    spec.test = "DISABLED_Child.AppendFromOneProcess";
+    spec.dir = dir;
+    spec.out_file = dir + "child" + std::to_string(k) + ".out";
+    spec.err_file = dir + "child" + std::to_string(k) + ".err";
+    spec.extra_env = "ZORVEL_RELIABILITY_GO=" + go_name;
+    ASSERT_TRUE(rl::start_child(spec, &children[k]));
+  }
+  Sleep(300);  // let them reach the start line
+  SetEvent(go);
+  for (int k = 0; k < kProcesses; ++k)
+    EXPECT_EQ(rl::wait_child(&children[k], 90000), 0u)
+        << rl::child_report(specs[k].out_file);
+  CloseHandle(go);
+
+  rl::Split split = rl::parse_file(dir + "shared.log");
+  EXPECT_TRUE(split.bad.empty())
+      << split.bad.size() << " bad lines, first: " << split.bad[0];
+  Sequences s;
+  collect(split, "w", &s);
+  EXPECT_EQ(s.by_writer.size(), (size_t)(kProcesses * kProcessThreads));
+  size_t total = 0;
+  for (const auto& w : s.by_writer) {
+    total += w.second.size();
+    expect_in_order(w.second, kProcessLines, 1,
+                    "writer " + std::to_string(w.first));
+  }
+  EXPECT_EQ(total, (size_t)(kProcesses * kProcessThreads * kProcessLines));
+}
+
+}  // namespace

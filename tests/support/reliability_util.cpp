@@ -1,0 +1,229 @@
+#include "reliability_util.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+namespace rl {
+
+Watchdog::Watchdog(DWORD seconds, const char* what)
+    : done_(CreateEventA(NULL, TRUE, FALSE, NULL)),
+      thread_(NULL),
+      ms_(seconds * 1000),
+      what_(what) {
+  thread_ = CreateThread(NULL, 0, main, this, 0, NULL);
+}
+
+Watchdog::~Watchdog() {
+  SetEvent(done_);
+  WaitForSingleObject(thread_, INFINITE);
+  CloseHandle(thread_);
+  CloseHandle(done_);
+}
+
+DWORD WINAPI Watchdog::main(LPVOID p) {
+  Watchdog* self = static_cast<Watchdog*>(p);
+  if (WaitForSingleObject(self->done_, self->ms_) == WAIT_OBJECT_0) return 0;
+  fprintf(stderr, "watchdog: %s did not finish within %lu s: hung\n",
+          self->what_.c_str(), (unsigned long)(self->ms_ / 1000));
+  fflush(stderr);
+  fflush(stdout);
+  TerminateProcess(GetCurrentProcess(), kHungExit);
+  return 0;
+}
+
+// ------------------------------------------------------------ children
+
+static HANDLE inheritable(HANDLE h) {
+  HANDLE dup = NULL;
+  DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &dup, 0, TRUE,
+                  DUPLICATE_SAME_ACCESS);
+  CloseHandle(h);
+  return dup;
+}
+
+// The handle a child gets for one stream; *own is closed after the start.
+static HANDLE stream_handle(Stream kind, const std::string& file,
+                            const std::string& dir, HANDLE* own) {
+  *own = NULL;
+  switch (kind) {
+    case Stream::file: {
+      HANDLE h = CreateFileA(file.c_str(), GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+      return *own = inheritable(h);
+    }
+    case Stream::closed:
+      return NULL;
+    case Stream::invalid:
+      return INVALID_HANDLE_VALUE;
+    case Stream::broken: {
+      HANDLE r = NULL, w = NULL;
+      CreatePipe(&r, &w, NULL, 0);
+      CloseHandle(r);
+      return *own = inheritable(w);
+    }
+    case Stream::read_only: {
+      std::string name = dir + "readonly.stream";
+      tu::write_file(name, "");
+      HANDLE h = CreateFileA(name.c_str(), GENERIC_READ,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+      return *own = inheritable(h);
+    }
+  }
+  return NULL;
+}
+
+bool start_child(const ChildSpec& spec, Child* child) {
+  char exe[MAX_PATH];
+  GetModuleFileNameA(NULL, exe, sizeof exe);
+  std::string cmd =
+      std::string("\"") + exe +
+      "\" --gtest_also_run_disabled_tests --gtest_filter=" + spec.test;
+  SetEnvironmentVariableA("ZORVEL_RELIABILITY_DIR", spec.dir.c_str());
+  std::string env_name, env_value;
+  if (!spec.extra_env.empty()) {
+    size_t eq = spec.extra_env.find('=');
+    env_name = spec.extra_env.substr(0, eq);
+    env_value = spec.extra_env.substr(eq + 1);
+    SetEnvironmentVariableA(env_name.c_str(), env_value.c_str());
+  }
+  HANDLE own_out, own_err;
+  STARTUPINFOA si = {};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdOutput = stream_handle(spec.out, spec.out_file, spec.dir, &own_out);
+  si.hStdError = stream_handle(spec.err, spec.err_file, spec.dir, &own_err);
+  PROCESS_INFORMATION pi = {};
+  std::vector<char> line(cmd.begin(), cmd.end());
+  line.push_back(0);
+  BOOL ok = CreateProcessA(NULL, line.data(), NULL, NULL, TRUE, 0, NULL, NULL,
+                           &si, &pi);
+  if (own_out) CloseHandle(own_out);
+  if (own_err) CloseHandle(own_err);
+  SetEnvironmentVariableA("ZORVEL_RELIABILITY_DIR", NULL);
+  if (!env_name.empty()) SetEnvironmentVariableA(env_name.c_str(), NULL);
+  if (!ok) return false;
+  CloseHandle(pi.hThread);
+  child->process = pi.hProcess;
+  child->pid = pi.dwProcessId;
+  return true;
+}
+
+DWORD wait_child(Child* child, DWORD timeout_ms) {
+  DWORD code = kHungExit;
+  if (WaitForSingleObject(child->process, timeout_ms) == WAIT_OBJECT_0)
+    GetExitCodeProcess(child->process, &code);
+  else
+    TerminateProcess(child->process, kHungExit);
+  WaitForSingleObject(child->process, 5000);
+  CloseHandle(child->process);
+  child->process = NULL;
+  return code;
+}
+
+DWORD run_child(const ChildSpec& spec) {
+  Child child;
+  if (!start_child(spec, &child)) return (DWORD)-1;
+  return wait_child(&child, spec.timeout_ms);
+}
+
+std::string child_env(const char* name) {
+  char value[1024];
+  DWORD n = GetEnvironmentVariableA(name, value, sizeof value);
+  return n > 0 && n < sizeof value ? std::string(value, n) : std::string();
+}
+
+std::string child_dir() { return child_env("ZORVEL_RELIABILITY_DIR"); }
+
+// ------------------------------------------------------------ threads
+
+struct GroupMember {
+  void (*fn)(int, void*);
+  void* arg;
+  int index;
+  HANDLE start;
+};
+
+static DWORD WINAPI group_entry(LPVOID p) {
+  GroupMember* m = static_cast<GroupMember*>(p);
+  WaitForSingleObject(m->start, INFINITE);
+  m->fn(m->index, m->arg);
+  return 0;
+}
+
+bool run_group(int count, void (*fn)(int, void*), void* arg, DWORD timeout_ms) {
+  HANDLE start = CreateEventA(NULL, TRUE, FALSE, NULL);
+  std::vector<GroupMember> members(count);
+  std::vector<HANDLE> threads;
+  for (int i = 0; i < count; ++i) {
+    members[i] = {fn, arg, i, start};
+    threads.push_back(CreateThread(NULL, 0, group_entry, &members[i], 0, NULL));
+  }
+  SetEvent(start);
+  DWORD deadline = GetTickCount() + timeout_ms;
+  bool all = true;
+  for (HANDLE h : threads) {
+    DWORD now = GetTickCount();
+    DWORD left = (LONG)(deadline - now) > 0 ? deadline - now : 0;
+    if (WaitForSingleObject(h, left) != WAIT_OBJECT_0) all = false;
+  }
+  if (!all) return false;  // members stay alive: leave them their storage
+  for (HANDLE h : threads) CloseHandle(h);
+  CloseHandle(start);
+  return true;
+}
+
+// ------------------------------------------------------------ lines
+
+static bool well_formed(const std::string& text, tu::Line* line) {
+  if (!tu::parse_line(text, line)) return false;
+  // Stamp: "01 Jun 05 (Wed) 13:14:37.045"
+  const std::string& s = line->stamp;
+  if (s.size() != 28 || s[10] != '(' || s[14] != ')' || s[24] != '.')
+    return false;
+  return line->type.size() == 1 && line->pid > 0 && line->tid > 0;
+}
+
+Split parse_file(const std::string& path) {
+  Split split;
+  std::string text = tu::read_file(path);
+  for (const std::string& raw : tu::split_lines(text)) {
+    tu::Line line;
+    if (well_formed(raw, &line))
+      split.good.push_back(line);
+    else
+      split.bad.push_back(raw);
+  }
+  // A last line without CR LF was cut.
+  if (!text.empty() && text.compare(text.size() - 2, 2, "\r\n") != 0)
+    split.bad.push_back("(no line end at the end of the file)");
+  return split;
+}
+
+std::string child_report(const std::string& path) {
+  std::string report;
+  int kept = 0;
+  for (const std::string& raw : tu::split_lines(tu::read_file(path))) {
+    tu::Line line;
+    if (well_formed(raw, &line)) continue;
+    if (++kept > 60) break;
+    report += raw + "\n";
+  }
+  return report;
+}
+
+bool module_range(const char* name, DWORD* base, DWORD* size) {
+  HMODULE module = GetModuleHandleA(name);
+  if (!module) return false;
+  const BYTE* image = reinterpret_cast<const BYTE*>(module);
+  const IMAGE_DOS_HEADER* dos =
+      reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
+  const IMAGE_NT_HEADERS* nt =
+      reinterpret_cast<const IMAGE_NT_HEADERS*>(image + dos->e_lfanew);
+  *base = (DWORD)(DWORD_PTR)image;
+  *size = nt->OptionalHeader.SizeOfImage;
+  return true;
+}
+
+}  // namespace rl
