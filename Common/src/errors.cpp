@@ -1,8 +1,9 @@
 // Error descriptions and the raising functions.
 #include <string.h>
-#include <winsock2.h>
 
 #include "zorvel_int.h"
+// After the lean windows.h of the internal header.
+#include <winsock2.h>
 
 enum { TEXT_SIZE = 4096 };  // caller's text and description of a raise
 
