@@ -92,8 +92,7 @@ static void check_grow(void* const* block, size_t old_count, size_t new_count,
     mem_place(line);
     kxraisec(ERROR_INVALID_PARAMETER,
              "Invalid grow request: %u to %u elements of %u bytes",
-             (unsigned)old_count, (unsigned)new_count,
-             (unsigned)element_size);
+             (unsigned)old_count, (unsigned)new_count, (unsigned)element_size);
   }
 }
 
