@@ -90,13 +90,6 @@ TEST_F(DebugLevel, SetReturnsThePreviousLevelAndMinusOneOnlyQueries) {
   EXPECT_EQ(0, SetDebugLevel(-1));
 }
 
-TEST_F(DebugLevel, ChangeIsSeenByOtherThreads) {
-  SetDebugLevel(5);
-  int seen = -2;
-  tu::run_thread([&] { seen = SetDebugLevel(-1); });
-  EXPECT_EQ(5, seen);
-}
-
 TEST(ContextChild, DISABLED_Devent) {
   devent(0, "level 0 at 0");
   devent(1, "level 1 at 0");

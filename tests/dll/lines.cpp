@@ -175,18 +175,24 @@ TEST(LineChild, DISABLED_Overflow) {
   event("%s", big.c_str());
   warning("%s", big.c_str());
   event("%s", std::string(1500, 'y').c_str());
+  event("%s", std::string(1999, 'z').c_str());  // the longest text that fits
+  event("%s", std::string(2000, 'z').c_str());
   event("after");
 }
 
 TEST(LineBounds, TextOverTheAppendLimitIsReplacedByTheNotice) {
   cu::Capture c = cu::capture_child("LineChild.DISABLED_Overflow");
   std::vector<tu::Line> out = parse_all(cu::library_lines(c.out));
-  ASSERT_EQ(4u, out.size()) << c.out;
+  ASSERT_EQ(6u, out.size()) << c.out;
   EXPECT_EQ("!!! MAX_BUF_SIZE is exceeded", out[0].rest);
   // Earlier appends of the same line stay.
   EXPECT_EQ(running("Warning") + "!!! MAX_BUF_SIZE is exceeded", out[1].rest);
   EXPECT_EQ(std::string(1500, 'y'), out[2].rest);
-  EXPECT_EQ("after", out[3].rest);
+  // 1999 characters are kept (the staging bound then cuts the line).
+  EXPECT_EQ(std::string(out[3].rest.size(), 'z'), out[3].rest);
+  EXPECT_GT(out[3].rest.size(), 1900u);
+  EXPECT_EQ("!!! MAX_BUF_SIZE is exceeded", out[4].rest);
+  EXPECT_EQ("after", out[5].rest);
 }
 
 TEST(LineChild, DISABLED_EmbeddedLf) { event("first\nsecond\n\nthird"); }

@@ -116,8 +116,6 @@ TEST(Place, FreshThreadIsEmptyAndLongFilesAreCut) {
   });
 }
 
-TEST(ModulePath, IsTheExecutable) { EXPECT_EQ(cu::exe_path(), module_path()); }
-
 // ---------------------------------------------------------------- destinations
 
 TEST(Destinations, EachCallWritesItsOwnSet) {
