@@ -43,6 +43,9 @@ std::string fresh_dir(const std::string& name) {
         testing::UnitTest::GetInstance()->current_test_info();
     leaf = std::string(info->test_suite_name()) + "." + info->name();
   }
+  // Parameterized tests carry '/' in their names.
+  for (char& c : leaf)
+    if (c == '/' || c == '\\') c = '_';
   std::string root = exe_dir() + "testdata\\";
   CreateDirectoryA(root.c_str(), NULL);
   std::string dir = root + leaf + "\\";

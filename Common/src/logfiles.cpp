@@ -1,0 +1,370 @@
+// Log files: daily rotation, shared reference-counted slots, util_init and
+// show_message.
+#include <stdio.h>
+#include <string.h>
+
+#include "zorvel_int.h"
+
+enum {
+  FIELD_SIZE = 1024,   // a rotation entry's file name; make_dirs' work area
+  MOVE_NAME = 2048,    // each name of a move
+  ITEMS_SIZE = 2048,   // read_rotation_config's items area
+  OPEN_RETRIES = 2     // opens tried again after creating directories
+};
+
+// ------------------------------------------------------------ rotation
+
+// Part of a name after its last '\'; the whole name when it has none.
+static const char* rotation_base(const char* name) {
+  const char* slash = strrchr(name, '\\');
+  return slash ? slash + 1 : name;
+}
+
+// Reads one "rotate" entry: "name,count". An entry without a comma, without a
+// count or with a count outside 16 bits is ignored rather than guessed at.
+static int rotation_entry(char* key, char* value, DWORD_PTR item,
+                          void* context) {
+  (void)item;
+  LogSlot* slot = (LogSlot*)context;
+  trim(key);
+  trim(value);
+  if (_stricmp(key, "rotate") != 0) return 0;
+  const char* comma = strchr(value, ',');
+  if (!comma || !comma[1]) return 0;
+
+  char name[FIELD_SIZE] = "";
+  int count = 0;
+  if (scan(value, "%s,%d", name, &count) != 0) return 0;
+  if (count < -32768 || count > 32767) return 0;
+  trim(name);
+
+  const char* slot_base = rotation_base(slot->path);
+  if (_strnicmp(rotation_base(name), slot_base, strlen(slot_base)) == 0) {
+    slot->rotate = true;
+    slot->keep = (SHORT)count;
+  }
+  return 0;
+}
+
+void read_rotation_config(LogSlot* slot, const char* profile) {
+  slot->rotate = false;
+  slot->keep = 0;
+  if (!profile || !profile[0]) return;
+  char items[ITEMS_SIZE];
+  DWORD capacity = ITEMS_SIZE;
+  read_profile_section(profile, "logfile", (DWORD_PTR)items, &capacity,
+                       rotation_entry, NULL, slot);
+}
+
+static bool file_exists(const char* path) {
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA(path, &data);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  FindClose(find);
+  return true;
+}
+
+// The file's creation date as the file system stores it, unconverted.
+static bool creation_date(const char* path, SYSTEMTIME* date) {
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA(path, &data);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  FindClose(find);
+  return FileTimeToSystemTime(&data.ftCreationTime, date) != 0;
+}
+
+static void numbered_name(char* out, const char* path, int number) {
+  str_format(out, MOVE_NAME, "%s.%d", path, number);
+}
+
+// Copy i becomes copy i + 1 for i from keep - 1 down to 1, then the file
+// becomes copy 1. Failed moves are ignored.
+static void shift_copies(const char* path, int keep) {
+  char from[MOVE_NAME];
+  char to[MOVE_NAME];
+  for (int i = keep - 1; i >= 1; --i) {
+    numbered_name(from, path, i);
+    if (!file_exists(from)) continue;
+    numbered_name(to, path, i + 1);
+    MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
+  }
+  numbered_name(to, path, 1);
+  MoveFileExA(path, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
+}
+
+bool rotate_if_due(LogSlot* slot, const char* profile) {
+  read_rotation_config(slot, profile);
+  if (!slot->rotate) return false;
+  SYSTEMTIME created;
+  if (!creation_date(slot->path, &created)) return false;
+  SYSTEMTIME today;
+  GetLocalTime(&today);
+  if (created.wYear == today.wYear && created.wMonth == today.wMonth &&
+      created.wDay == today.wDay)
+    return false;
+  if (slot->keep >= 1)
+    shift_copies(slot->path, slot->keep);
+  else
+    DeleteFileA(slot->path);
+  return true;
+}
+
+// Where make_dirs starts looking for separators: after a UNC prefix, a drive
+// root, a bare drive, or the first character.
+static size_t first_separator_search(const char* dir) {
+  if (dir[0] == '\\' && dir[1] == '\\') return 2;
+  if (dir[0] && dir[1] == ':' && dir[2] == '\\') return 3;
+  if (dir[0] && dir[1] == ':') return 2;
+  return 1;
+}
+
+void make_dirs(const char* path) {
+  char dir[FIELD_SIZE];
+  str_copy(dir, sizeof dir, path);
+  char* last = strrchr(dir, '\\');
+  if (!last) return;
+  last[1] = 0;
+  for (char* p = dir + first_separator_search(dir); *p; ++p) {
+    if (*p != '\\') continue;
+    *p = 0;
+    BOOL made = CreateDirectoryA(dir, NULL);
+    DWORD error = made ? 0 : GetLastError();
+    *p = '\\';
+    if (!made && error != ERROR_ALREADY_EXISTS) return;
+  }
+}
+
+// ------------------------------------------------------------ slots
+
+static LogTable* table_of(Channel channel) { return &g_tables[channel]; }
+
+static Channel other_channel(Channel channel) {
+  return channel == EVENTS_CHANNEL ? ERRORS_CHANNEL : EVENTS_CHANNEL;
+}
+
+// Slots 1 to 39 hold named files; slot 0 (the standard stream) never matches.
+static int find_in_table(const LogTable* table, const char* name) {
+  for (int i = 1; i < SLOT_COUNT; ++i)
+    if (table->slots[i].in_use && _stricmp(table->slots[i].path, name) == 0)
+      return i;
+  return -1;
+}
+
+int slot_find(Channel channel, const char* name) {
+  if (!name || !name[0]) return -1;
+  table_lock(channel);
+  int index = find_in_table(table_of(channel), name);
+  table_unlock(channel);
+  return index;
+}
+
+// A name that is already absolute is stored as given, so that names resolved
+// once by util_init (drive or network paths) compare equal later.
+static void slot_set_path(LogSlot* slot, const char* name) {
+  bool absolute = (name[0] && name[1] == ':') ||
+                  (name[0] == '\\' && name[1] == '\\');
+  if (absolute)
+    str_copy(slot->path, PATH_SIZE, name);
+  else
+    resolve_path(slot->path, name);
+}
+
+static void stamp_creation_time(HANDLE file) {
+  SYSTEMTIME now;
+  FILETIME created;
+  GetLocalTime(&now);
+  if (SystemTimeToFileTime(&now, &created)) SetFileTime(file, &created, 0, 0);
+}
+
+// Opens or creates the slot's file, creating missing directories on the
+// way. Returns INVALID_HANDLE_VALUE with the last error set on failure.
+static HANDLE open_log_file(const char* path) {
+  for (int attempt = 0;; ++attempt) {
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file != INVALID_HANDLE_VALUE) return file;
+    DWORD error = GetLastError();
+    bool missing_dir = error == ERROR_PATH_NOT_FOUND ||
+                       error == ERROR_INVALID_NAME;
+    if (!missing_dir || attempt >= OPEN_RETRIES) return file;
+    make_dirs(path);
+    SetLastError(error);
+  }
+}
+
+// The same file may be open in the other channel. Both slots then write
+// through one mutex, so their seek-and-write pairs never overlap.
+static HANDLE slot_mutex_for(Channel channel, const char* path) {
+  const LogTable* other = table_of(other_channel(channel));
+  int twin = find_in_table(other, path);
+  if (twin >= 0) {
+    HANDLE shared = NULL;
+    HANDLE self = GetCurrentProcess();
+    if (DuplicateHandle(self, other->slots[twin].mutex, self, &shared, 0,
+                        FALSE, DUPLICATE_SAME_ACCESS))
+      return shared;
+  }
+  return CreateMutexA(NULL, FALSE, NULL);
+}
+
+// Frees a claimed slot after a failure and throws the error code.
+static void slot_fail(Channel channel, LogSlot* slot, DWORD error) {
+  if (slot->file != INVALID_HANDLE_VALUE && slot->file) CloseHandle(slot->file);
+  slot->file = NULL;
+  slot->in_use = 0;
+  table_unlock(channel);
+  throw (unsigned long)error;
+}
+
+static int first_free_slot(const LogTable* table) {
+  for (int i = 1; i < SLOT_COUNT; ++i)
+    if (!table->slots[i].in_use) return i;
+  return -1;
+}
+
+int slot_open(Channel channel, const char* name, const char* profile) {
+  LogTable* table = table_of(channel);
+  table_lock(channel);
+  int index = first_free_slot(table);
+  if (index < 0) {
+    table_unlock(channel);
+    return -1;
+  }
+  LogSlot* slot = &table->slots[index];
+  memset(slot, 0, sizeof *slot);
+  slot->in_use = 1;
+  slot_set_path(slot, name);
+
+  bool rotated = rotate_if_due(slot, profile);
+  slot->file = open_log_file(slot->path);
+  if (slot->file == INVALID_HANDLE_VALUE)
+    slot_fail(channel, slot, GetLastError());
+  if (rotated) stamp_creation_time(slot->file);
+
+  slot->mutex = slot_mutex_for(channel, slot->path);
+  if (!slot->mutex) slot_fail(channel, slot, GetLastError());
+
+  slot->index = index;
+  ctx_set_slot(channel, slot);
+  table_unlock(channel);
+  return index;
+}
+
+void slot_addref(Channel channel, int index) {
+  table_lock(channel);
+  ++table_of(channel)->counts[index];
+  table_unlock(channel);
+}
+
+void slot_release(Channel channel) {
+  LogSlot* slot = ctx_slot(channel);
+  if (slot) slot_drop(channel, slot);
+}
+
+// ------------------------------------------------------------ util_init
+
+// Resolves a name for comparison and opening. A name whose resolved form
+// does not fit a slot's path is refused with the error a file open gives.
+static void resolve_name(char* resolved, const char* name) {
+  resolve_path(resolved, name);
+  if (strlen(resolved) >= PATH_SIZE) throw (unsigned long)ERROR_FILENAME_EXCED_RANGE;
+}
+
+// Both table mutexes, always events first, so that a slot may look at the
+// other channel while it opens.
+static void tables_lock(void) {
+  table_lock(EVENTS_CHANNEL);
+  table_lock(ERRORS_CHANNEL);
+}
+
+static void tables_unlock(void) {
+  table_unlock(ERRORS_CHANNEL);
+  table_unlock(EVENTS_CHANNEL);
+}
+
+// Find, open and count of one name form one step: both tables stay locked
+// across them. Returns false when the channel's table is full.
+static bool attach_slot(Channel channel, const char* name,
+                        const char* profile) {
+  bool attached = true;
+  tables_lock();
+  try {
+    if (ctx_slot(channel)) {
+      slot_release(channel);
+      ctx_set_slot(channel, NULL);  // never left on a slot that may be freed
+    }
+    int index = slot_find(channel, name);
+    if (index >= 0)
+      ctx_set_slot(channel, &table_of(channel)->slots[index]);
+    else
+      index = slot_open(channel, name, profile);
+    if (index >= 0)
+      slot_addref(channel, index);
+    else
+      attached = false;
+  } catch (...) {
+    tables_unlock();
+    throw;
+  }
+  tables_unlock();
+  return attached;
+}
+
+static void attach_channel(Channel channel, const char* name,
+                           const char* profile) {
+  if (!name || !name[0]) return;
+  char resolved[NAME_BUFFER];
+  resolve_name(resolved, name);
+  LogSlot* current = ctx_slot(channel);
+  if (current && _stricmp(current->path, resolved) == 0) return;
+  if (!attach_slot(channel, resolved, profile))
+    warning("No free log slot for %s: its lines go to the standard stream "
+            "only.\n",
+            resolved);
+}
+
+int __cdecl util_init(const char* events_file, const char* errors_file,
+                      const char* mark, const char* profile_file) {
+  char profile[NAME_BUFFER] = "";
+  if (profile_file && profile_file[0]) resolve_path(profile, profile_file);
+  attach_channel(EVENTS_CHANNEL, events_file, profile);
+  attach_channel(ERRORS_CHANNEL, errors_file, profile);
+  if (mark) ctx_set_mark(mark);
+  return 0;
+}
+
+// The text is a format whose only conversion is "%%". Any other '%' is
+// printed as it stands instead of reading arguments that were never passed.
+static void escape_percents(char* out, const char* text) {
+  while (*text) {
+    if (text[0] == '%' && text[1] == '%') {
+      *out++ = *text++;
+    } else if (text[0] == '%') {
+      *out++ = '%';
+    }
+    *out++ = *text++;
+  }
+  *out = 0;
+}
+
+void __stdcall show_message(const char* text) {
+  util_init(".\\events.log", "", "EXT", NULL);
+  if (!text) return;
+  // Longer texts exceed the append limit whatever they hold.
+  if (strlen(text) > 2 * APPEND_LIMIT) {
+    event("%s", text);
+    return;
+  }
+  char format[4 * APPEND_LIMIT + 1];
+  escape_percents(format, text);
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#endif
+  event(format);
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+}

@@ -1,0 +1,192 @@
+// Slot tables, reference counts, rotation settings and directory creation,
+// seen from inside the library.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "logfiles_util.h"
+#include "test_util.h"
+#include "zorvel_int.h"
+
+namespace {
+
+SHORT count_of(Channel ch, int index) { return g_tables[ch].counts[index]; }
+
+int slot_index(Channel ch) {
+  LogSlot* slot = ctx_slot(ch);
+  return slot ? (int)(slot - g_tables[ch].slots) : -1;
+}
+
+// A thread that runs steps on request and detaches as a DLL thread would.
+class Thread {
+ public:
+  Thread() { worker_.run(nothing, nullptr); }
+  ~Thread() { end(); }
+  template <class F>
+  void run(F f) {
+    worker_.run([](void* p) { (*static_cast<F*>(p))(); }, &f);
+  }
+  void end() {
+    if (ended_) return;
+    run([] { lib_thread_detach(); });
+    worker_.end();
+    ended_ = true;
+  }
+
+ private:
+  static void nothing(void*) {}
+  lf::Worker worker_;
+  bool ended_ = false;
+};
+
+TEST(Slots, WorkedSequenceCountsAndReusesSlots) {
+  std::string dir = tu::fresh_dir();
+  std::string a = dir + "a.log", upper_a = dir + "A.LOG", b = dir + "b.log",
+              c = dir + "c.log";
+  Thread t1, t2, t3;
+  int ia = -1, ib = -1, ic = -1;
+  t1.run([&] {
+    util_init(a.c_str(), nullptr, nullptr, nullptr);
+    ia = slot_index(EVENTS_CHANNEL);
+  });
+  ASSERT_GE(ia, 1);
+  EXPECT_EQ(count_of(EVENTS_CHANNEL, ia), 1);
+  t2.run([&] { util_init(upper_a.c_str(), nullptr, nullptr, nullptr); });
+  EXPECT_EQ(count_of(EVENTS_CHANNEL, ia), 2);
+  t1.run([&] {
+    util_init(b.c_str(), nullptr, nullptr, nullptr);
+    ib = slot_index(EVENTS_CHANNEL);
+  });
+  EXPECT_NE(ib, ia);
+  EXPECT_EQ(count_of(EVENTS_CHANNEL, ia), 1);
+  EXPECT_EQ(count_of(EVENTS_CHANNEL, ib), 1);
+  t2.end();
+  EXPECT_EQ(count_of(EVENTS_CHANNEL, ia), 0);
+  EXPECT_EQ(g_tables[EVENTS_CHANNEL].slots[ia].in_use, 0);
+  t3.run([&] {
+    util_init(c.c_str(), nullptr, nullptr, nullptr);
+    ic = slot_index(EVENTS_CHANNEL);
+  });
+  EXPECT_EQ(ic, ia);  // the lowest free slot is taken again
+  EXPECT_EQ(count_of(EVENTS_CHANNEL, ic), 1);
+  EXPECT_EQ(slot_find(EVENTS_CHANNEL, a.c_str()), -1);
+  // The errors channel never moved.
+  EXPECT_EQ(count_of(ERRORS_CHANNEL, ia), 0);
+}
+
+TEST(Slots, StandardStreamSlotIsNeverFoundOrTaken) {
+  EXPECT_EQ(slot_find(EVENTS_CHANNEL, ""), -1);
+  EXPECT_EQ(slot_find(EVENTS_CHANNEL, nullptr), -1);
+  EXPECT_NE(g_tables[EVENTS_CHANNEL].slots[0].in_use, 0);
+  EXPECT_NE(g_tables[ERRORS_CHANNEL].slots[0].mutex, nullptr);
+}
+
+TEST(Slots, FailedOpenFreesTheSlotAndTheTableMutex) {
+  std::string dir = tu::fresh_dir();
+  std::string sub = dir + "adir";
+  CreateDirectoryA(sub.c_str(), NULL);
+  Thread t;
+  unsigned long code = 0;
+  t.run([&] {
+    try {
+      slot_open(EVENTS_CHANNEL, sub.c_str(), "");
+    } catch (unsigned long thrown) {
+      code = thrown;
+    }
+  });
+  EXPECT_EQ(code, (unsigned long)ERROR_ACCESS_DENIED);
+  for (int i = 1; i < SLOT_COUNT; ++i)
+    EXPECT_EQ(g_tables[EVENTS_CHANNEL].slots[i].in_use, 0) << i;
+  // Another thread can take the table mutex at once.
+  EXPECT_EQ(WaitForSingleObject(g_tables[EVENTS_CHANNEL].mutex, 0),
+            (DWORD)WAIT_OBJECT_0);
+  ReleaseMutex(g_tables[EVENTS_CHANNEL].mutex);
+}
+
+TEST(Slots, SameFileInBothChannelsSharesOneWriteMutex) {
+  std::string dir = tu::fresh_dir();
+  std::string f = dir + "both.log";
+  Thread t;
+  HANDLE m1 = NULL, m2 = NULL;
+  t.run([&] {
+    util_init(f.c_str(), f.c_str(), nullptr, nullptr);
+    m1 = ctx_slot(EVENTS_CHANNEL)->mutex;
+    m2 = ctx_slot(ERRORS_CHANNEL)->mutex;
+    // Owning one is owning the other.
+    WaitForSingleObject(m1, INFINITE);
+  });
+  ASSERT_NE(m1, nullptr);
+  EXPECT_EQ(WaitForSingleObject(m2, 0), (DWORD)WAIT_TIMEOUT);
+  t.run([&] { ReleaseMutex(m1); });
+}
+
+// ------------------------------------------------------------ rotation
+
+struct ConfigCase {
+  const char* section;  // profile text after "[logfile]"
+  const char* path;     // the slot's path
+  bool rotate;
+  LONG keep;
+};
+
+class RotationConfig : public testing::TestWithParam<ConfigCase> {};
+
+TEST_P(RotationConfig, ReadsTheMatchingEntries) {
+  const ConfigCase& c = GetParam();
+  std::string profile = tu::fresh_dir() + "cfg.ini";
+  tu::write_file(profile, std::string("[logfile]\r\n") + c.section);
+  LogSlot slot = {};
+  slot.rotate = true;
+  slot.keep = 99;
+  str_copy(slot.path, sizeof slot.path, c.path);
+  read_rotation_config(&slot, profile.c_str());
+  EXPECT_EQ(slot.rotate, c.rotate);
+  EXPECT_EQ(slot.keep, c.keep);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RotationConfig,
+    testing::Values(
+        ConfigCase{"rotate=events.log,7\r\n", "C:\\srv\\events.log", true, 7},
+        ConfigCase{"ROTATE = D:\\other\\EVENTS.LOG , 2\r\n",
+                   "C:\\srv\\events.log", true, 2},
+        ConfigCase{"rotate=events,3\r\n", "C:\\srv\\events.log", false, 0},
+        ConfigCase{"rotate=events.log.old,4\r\n", "C:\\x\\events.log", true,
+                   4},
+        ConfigCase{"rotate=a.log,3\r\nrotate=a.log,5\r\n", "C:\\a.log", true,
+                   5},
+        ConfigCase{"other=a.log,3\r\n", "C:\\a.log", false, 0},
+        ConfigCase{"rotate=a.log\r\nrotate=\r\nrotate=,4\r\n", "C:\\a.log",
+                   false, 0},
+        ConfigCase{"rotate=a.log,32768\r\nrotate=a.log,-32769\r\n",
+                   "C:\\a.log", false, 0},
+        ConfigCase{"rotate=a.log,-32768\r\n", "C:\\a.log", true, -32768},
+        // A path without '\' is compared whole.
+        ConfigCase{"rotate=dir\\a.log,1\r\n", "a.log", true, 1}));
+
+TEST(RotationConfigInput, MissingOrEmptyProfileMeansNoRotation) {
+  LogSlot slot = {};
+  str_copy(slot.path, sizeof slot.path, "C:\\a.log");
+  const char* profiles[] = {nullptr, "", "C:\\no\\such\\profile.ini"};
+  for (const char* profile : profiles) {
+    slot.rotate = true;
+    slot.keep = 3;
+    read_rotation_config(&slot, profile);
+    EXPECT_FALSE(slot.rotate);
+    EXPECT_EQ(slot.keep, 0);
+  }
+}
+
+TEST(MakeDirs, CreatesOnlyTheMissingDirectories) {
+  std::string dir = tu::fresh_dir();
+  make_dirs((dir + "a\\b\\c\\file.log").c_str());
+  EXPECT_TRUE(tu::file_exists(dir + "a\\b\\c"));
+  EXPECT_FALSE(tu::file_exists(dir + "a\\b\\c\\file.log"));
+  // A file standing where a directory should be stops the walk quietly.
+  tu::write_file(dir + "plain", "x");
+  make_dirs((dir + "plain\\sub\\f.log").c_str());
+  EXPECT_FALSE(tu::file_exists(dir + "plain\\sub"));
+  make_dirs("nobackslash.log");  // nothing to create, nothing happens
+}
+
+}  // namespace
