@@ -129,28 +129,6 @@ TEST(ExcFilterI, ReportsARealFaultAndReturnsOne) {
                         "), params:  0x00000001, 0x00000000"));
 }
 
-TEST(ExcFilterI, ReportsRaisedExceptionsWithTheirParameters) {
-  struct Case {
-    void (*raise)(void);
-    const char* params_tail;
-  } cases[] = {
-      {raise_without_parameters, "), params: "},
-      {raise_with_two_parameters, "), params:  0x00000001, 0x00000010"},
-  };
-  for (const Case& c : cases) {
-    size_t from = file_size(events_path());
-    DWORD tid = 0;
-    tu::run_thread([&] {
-      tid = GetCurrentThreadId();
-      trap(c.raise, call_filter_i);
-    });
-    std::string line = cu::exception_line(g_record);
-    EXPECT_TRUE(ends_with(line, c.params_tail)) << line;
-    cu::expect_report(added_lines(events_path(), from, tid),
-                      "SEH exception catched.", line);
-  }
-}
-
 // Lines written after a report carry its mark and go to its files; the
 // thread's own files get nothing more.
 TEST(ExcFilterI, LeavesTheThreadOnTheReportFiles) {
@@ -233,11 +211,13 @@ TEST(SehTranslator, ThrowsTheRecordsCodeAndMessage) {
     void (*fault)(void);
     DWORD code;
     const char* parameters;
+    const char* report_tail;  // of the report's exception line
   } cases[] = {
-      {raise_without_parameters, 0xE0000042, ""},
-      {raise_with_two_parameters, 0xE0000043, " 0x00000001 0x00000010"},
-      {call_write_nowhere, EXCEPTION_ACCESS_VIOLATION,
-       " 0x00000001 0x00000000"},
+      {raise_without_parameters, 0xE0000042, "", "), params: "},
+      {raise_with_two_parameters, 0xE0000043, " 0x00000001 0x00000010",
+       "), params:  0x00000001, 0x00000010"},
+      {call_write_nowhere, EXCEPTION_ACCESS_VIOLATION, " 0x00000001 0x00000000",
+       "), params:  0x00000001, 0x00000000"},
   };
   for (const Case& c : cases) {
     size_t from = file_size(events_path());
@@ -257,8 +237,10 @@ TEST(SehTranslator, ThrowsTheRecordsCodeAndMessage) {
                 (unsigned)(DWORD_PTR)g_record.ExceptionAddress, c.parameters));
     EXPECT_EQ(g_translated.file, "");
     EXPECT_EQ(g_translated.line, 0);
+    std::string line = cu::exception_line(g_record);
+    EXPECT_TRUE(ends_with(line, c.report_tail)) << line;
     cu::expect_report(added_lines(events_path(), from, tid),
-                      "SEH exception catched.", cu::exception_line(g_record));
+                      "SEH exception catched.", line);
   }
 }
 

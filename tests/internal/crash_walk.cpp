@@ -394,32 +394,6 @@ TEST(CallStack, StopsAtTheFirstFailingTest) {
   VirtualFree(stack, 0, MEM_RELEASE);
 }
 
-TEST(CallStack, FrameLinesShowWhereEachAddressLies) {
-  DWORD frame[2] = {0, 0};
-  void* heap = malloc(16);
-  const DWORD pcs[] = {word(GetModuleHandleA(NULL)) + 0x30,  // headers
-                       word(heap)};
-  std::vector<std::string> lines = walk(pcs[0], word(frame));
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[2],
-            cu::fmt("0x%08X\t\t0x%08X\t\t0000:00000000\t\t%s", (unsigned)pcs[0],
-                    (unsigned)word(frame), exe_path().c_str()));
-  lines = walk(pcs[1], word(frame));
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[2], cu::fmt("0x%08X\t\t0x%08X\t\t0000:00000000\t\t",
-                              (unsigned)pcs[1], (unsigned)word(frame)));
-  free(heap);
-
-  WORD count;
-  const IMAGE_SECTION_HEADER* first = exe_sections(&count);
-  DWORD pc = word(GetModuleHandleA(NULL)) + first->VirtualAddress + 0xAB;
-  lines = walk(pc, word(frame));
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[2],
-            cu::fmt("0x%08X\t\t0x%08X\t\t0001:000000AB\t\t%s", (unsigned)pc,
-                    (unsigned)word(frame), exe_path().c_str()));
-}
-
 // Real frames: each function keeps its frame, so the walk from the
 // innermost one passes through its callers.
 namespace {
