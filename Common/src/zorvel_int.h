@@ -129,6 +129,8 @@ void table_unlock(Channel channel);
 
 // ---------------------------------------------------------------- support
 int resolve_path(char* dst, const char* src);
+// resolve_path against a given executable path (null: not known).
+int resolve_path_from(char* dst, const char* src, const char* exe_path);
 int scan(const char* src, const char* fmt, ...);
 char* scan_in_place(char* src, const char* fmt, ...);
 void trim_left(char* text);
