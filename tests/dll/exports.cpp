@@ -10,11 +10,12 @@
 #include "test_util.h"
 
 static const std::set<std::string> kExpected = {
-    "event",         "devent",        "warning",        "error",
-    "oserrori",      "socerrori",     "SetDebugLevel",  "getsmark",
-    "util_set_mark", "setbanner",     "place",          "seterror",
-    "kxraise",       "kxraisec",      "kxraiseos",      "kxraisesoc",
-    "_ExcFilter@4",  "_ExcFilterI@4", "seh_translator",
+    "event",          "devent",          "warning",       "error",
+    "oserrori",       "socerrori",       "SetDebugLevel", "getsmark",
+    "util_set_mark",  "setbanner",       "place",         "seterror",
+    "kxraise",        "kxraisec",        "kxraiseos",     "kxraisesoc",
+    "util_init",      "_show_message@4", "_ExcFilter@4",  "_ExcFilterI@4",
+    "seh_translator",
 };
 
 static std::set<std::string> export_names(HMODULE module) {
