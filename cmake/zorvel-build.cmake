@@ -10,6 +10,14 @@ function(zorvel_warnings target)
   endif()
 endfunction()
 
+# Writes a generated file only when its text changed, so that a re-run of
+# CMake does not rebuild what depends on it.
+function(zorvel_write_if_changed path text)
+  file(WRITE ${path}.new "${text}")
+  file(COPY_FILE ${path}.new ${path} ONLY_IF_DIFFERENT)
+  file(REMOVE ${path}.new)
+endfunction()
+
 # The shared MinGW runtime: C++ exceptions must cross the DLL boundary, so
 # nothing links libgcc or libstdc++ statically. Its DLLs go beside every
 # binary of the build tree.
@@ -23,4 +31,10 @@ endif()
 if(CMAKE_CROSSCOMPILING AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
   set(CMAKE_CROSSCOMPILING_EMULATOR
       ${CMAKE_SOURCE_DIR}/scripts/wine-run.sh CACHE STRING "" FORCE)
+endif()
+
+# The fourth part of the version resource's numbers.
+set(ZORVEL_VERSION_TWEAK 0)
+if(PROJECT_VERSION_TWEAK)
+  set(ZORVEL_VERSION_TWEAK ${PROJECT_VERSION_TWEAK})
 endif()

@@ -6,10 +6,10 @@
 #include "zorvel_int.h"
 
 enum {
-  FIELD_SIZE = 1024,   // a rotation entry's file name; make_dirs' work area
-  MOVE_NAME = 2048,    // each name of a move
-  ITEMS_SIZE = 2048,   // read_rotation_config's items area
-  OPEN_RETRIES = 2     // opens tried again after creating directories
+  FIELD_SIZE = 1024,  // a rotation entry's file name; make_dirs' work area
+  MOVE_NAME = 2048,   // each name of a move
+  ITEMS_SIZE = 2048,  // read_rotation_config's items area
+  OPEN_RETRIES = 2    // opens tried again after creating directories
 };
 
 // ------------------------------------------------------------ rotation
@@ -161,8 +161,8 @@ int slot_find(Channel channel, const char* name) {
 // A name that is already absolute is stored as given, so that names resolved
 // once by util_init (drive or network paths) compare equal later.
 static void slot_set_path(LogSlot* slot, const char* name) {
-  bool absolute = (name[0] && name[1] == ':') ||
-                  (name[0] == '\\' && name[1] == '\\');
+  bool absolute =
+      (name[0] && name[1] == ':') || (name[0] == '\\' && name[1] == '\\');
   if (absolute)
     str_copy(slot->path, PATH_SIZE, name);
   else
@@ -185,8 +185,8 @@ static HANDLE open_log_file(const char* path) {
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file != INVALID_HANDLE_VALUE) return file;
     DWORD error = GetLastError();
-    bool missing_dir = error == ERROR_PATH_NOT_FOUND ||
-                       error == ERROR_INVALID_NAME;
+    bool missing_dir =
+        error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME;
     if (!missing_dir || attempt >= OPEN_RETRIES) return file;
     make_dirs(path);
     SetLastError(error);
@@ -201,8 +201,8 @@ static HANDLE slot_mutex_for(Channel channel, const char* path) {
   if (twin >= 0) {
     HANDLE shared = NULL;
     HANDLE self = GetCurrentProcess();
-    if (DuplicateHandle(self, other->slots[twin].mutex, self, &shared, 0,
-                        FALSE, DUPLICATE_SAME_ACCESS))
+    if (DuplicateHandle(self, other->slots[twin].mutex, self, &shared, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS))
       return shared;
   }
   return CreateMutexA(NULL, FALSE, NULL);
@@ -214,7 +214,7 @@ static void slot_fail(Channel channel, LogSlot* slot, DWORD error) {
   slot->file = NULL;
   slot->in_use = 0;
   table_unlock(channel);
-  throw (unsigned long)error;
+  throw(unsigned long) error;
 }
 
 static int first_free_slot(const LogTable* table) {
@@ -264,11 +264,15 @@ void slot_release(Channel channel) {
 
 // ------------------------------------------------------------ util_init
 
-// Resolves a name for comparison and opening. A name whose resolved form
-// does not fit a slot's path is refused with the error a file open gives.
+// Resolves a name for comparison and opening. A name that cannot be
+// resolved into a slot's path is refused with the error a file open would
+// give: too long, or not a file name at all (a dotted name without '\').
 static void resolve_name(char* resolved, const char* name) {
-  resolve_path(resolved, name);
-  if (strlen(resolved) >= PATH_SIZE) throw (unsigned long)ERROR_FILENAME_EXCED_RANGE;
+  if (resolve_path(resolved, name) == 0 && resolved[0]) return;
+  size_t dir_length = strlen(module_path());
+  bool too_long = dir_length + strlen(name) >= PATH_SIZE;
+  throw(unsigned long)(too_long ? ERROR_FILENAME_EXCED_RANGE
+                                : ERROR_INVALID_NAME);
 }
 
 // Both table mutexes, always events first, so that a slot may look at the
@@ -319,9 +323,10 @@ static void attach_channel(Channel channel, const char* name,
   LogSlot* current = ctx_slot(channel);
   if (current && _stricmp(current->path, resolved) == 0) return;
   if (!attach_slot(channel, resolved, profile))
-    warning("No free log slot for %s: its lines go to the standard stream "
-            "only.\n",
-            resolved);
+    warning(
+        "No free log slot for %s: its lines go to the standard stream "
+        "only.\n",
+        resolved);
 }
 
 int __cdecl util_init(const char* events_file, const char* errors_file,

@@ -52,6 +52,8 @@ TEST(Exports, ImportLibraryResolvesToTheSameFunctions) {
   ASSERT_NE(module, nullptr);
   EXPECT_EQ(reinterpret_cast<void*>(&getsmark),
             reinterpret_cast<void*>(GetProcAddress(module, "getsmark")));
+  EXPECT_EQ(reinterpret_cast<void*>(&show_message),
+            reinterpret_cast<void*>(GetProcAddress(module, "_show_message@4")));
   EXPECT_EQ(reinterpret_cast<void*>(&SetDebugLevel),
             reinterpret_cast<void*>(GetProcAddress(module, "SetDebugLevel")));
 }

@@ -39,7 +39,8 @@ TEST(Attachment, ThreadsNamingOneFileInAnyCaseShareIt) {
     t1.run(say, (void*)"from one");
     t2.run(say, (void*)"from two");
   }
-  std::vector<std::string> lines = tu::split_lines(tu::read_file(dir + "Shared.log"));
+  std::vector<std::string> lines =
+      tu::split_lines(tu::read_file(dir + "Shared.log"));
   ASSERT_EQ(lines.size(), 40u);
   int ones = 0, twos = 0;
   for (const std::string& text : lines) {
@@ -250,16 +251,21 @@ TEST(ShowMessage, AttachesOnceToEventsLogWithMarkExt) {
 // ------------------------------------------------------------ rotation
 
 struct RotationCase {
-  const char* entry;  // the "rotate" value in the profile
-  int copies_before;  // numbered copies present before: 1..n
-  bool past;          // the file carries a past date
-  const char* expect; // after: "main,1,2,3" contents; '-' = missing
+  const char* entry;   // the "rotate" value in the profile
+  int copies_before;   // numbered copies present before: 1..n
+  bool past;           // the file carries a past date
+  const char* expect;  // after: "main,1,2,3" contents; '-' = missing
 };
 
 std::string content_of(const std::string& path) {
   if (!tu::file_exists(path)) return "-";
   std::string text = tu::read_file(path);
   return text.substr(0, text.find('\r'));
+}
+
+void PrintTo(const RotationCase& c, std::ostream* os) {
+  *os << "rotate=" << c.entry << " copies=" << c.copies_before
+      << (c.past ? " past" : " today");
 }
 
 class Rotation : public testing::TestWithParam<RotationCase> {};
@@ -270,14 +276,15 @@ TEST_P(Rotation, ShiftsCopiesOnceADay) {
   std::string file = dir + "events.log";
   tu::write_file(file, "main\r\n");
   for (int i = 1; i <= c.copies_before; ++i)
-    tu::write_file(file + "." + std::to_string(i), "copy" + std::to_string(i) + "\r\n");
+    tu::write_file(file + "." + std::to_string(i),
+                   "copy" + std::to_string(i) + "\r\n");
   if (c.past) lf::set_past_date(file, 2021, 3, 4);
   std::string profile = dir + "cfg.ini";
   tu::write_file(profile, std::string("[other]\r\nrotate=x,1\r\n[logfile]\r\n"
-                                      "rotate = ") + c.entry + "\r\n");
-  tu::run_thread([&] {
-    util_init(rel(file).c_str(), nullptr, nullptr, profile.c_str());
-  });
+                                      "rotate = ") +
+                              c.entry + "\r\n");
+  tu::run_thread(
+      [&] { util_init(rel(file).c_str(), nullptr, nullptr, profile.c_str()); });
   std::string after = content_of(file) + "," + content_of(file + ".1") + "," +
                       content_of(file + ".2") + "," + content_of(file + ".3");
   EXPECT_EQ(after, c.expect);
@@ -311,7 +318,8 @@ TEST(RotationRules, OnlyCopyTwoPresentMovesToThree) {
   lf::set_past_date(file, 2019, 12, 31);
   std::string profile = dir + "cfg.ini";
   tu::write_file(profile, "[logfile]\r\nrotate=app.log,3\r\n");
-  tu::run_thread([&] { util_init(rel(file).c_str(), nullptr, nullptr, profile.c_str()); });
+  tu::run_thread(
+      [&] { util_init(rel(file).c_str(), nullptr, nullptr, profile.c_str()); });
   EXPECT_EQ(content_of(file + ".1"), "main");
   EXPECT_EQ(content_of(file + ".2"), "-");
   EXPECT_EQ(content_of(file + ".3"), "copy2");
@@ -326,7 +334,8 @@ TEST(RotationRules, LastMatchingEntryWins) {
   std::string profile = dir + "cfg.ini";
   tu::write_file(profile,
                  "[logfile]\r\nrotate=app.log,0\r\nrotate=app.log,2\r\n");
-  tu::run_thread([&] { util_init(rel(file).c_str(), nullptr, nullptr, profile.c_str()); });
+  tu::run_thread(
+      [&] { util_init(rel(file).c_str(), nullptr, nullptr, profile.c_str()); });
   EXPECT_EQ(content_of(file + ".1"), "main");
   EXPECT_EQ(content_of(file + ".2"), "copy1");
 }

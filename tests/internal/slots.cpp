@@ -129,6 +129,10 @@ struct ConfigCase {
   LONG keep;
 };
 
+void PrintTo(const ConfigCase& c, std::ostream* os) {
+  *os << "path " << c.path << " with " << c.section;
+}
+
 class RotationConfig : public testing::TestWithParam<ConfigCase> {};
 
 TEST_P(RotationConfig, ReadsTheMatchingEntries) {
@@ -151,15 +155,14 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{"ROTATE = D:\\other\\EVENTS.LOG , 2\r\n",
                    "C:\\srv\\events.log", true, 2},
         ConfigCase{"rotate=events,3\r\n", "C:\\srv\\events.log", false, 0},
-        ConfigCase{"rotate=events.log.old,4\r\n", "C:\\x\\events.log", true,
-                   4},
+        ConfigCase{"rotate=events.log.old,4\r\n", "C:\\x\\events.log", true, 4},
         ConfigCase{"rotate=a.log,3\r\nrotate=a.log,5\r\n", "C:\\a.log", true,
                    5},
         ConfigCase{"other=a.log,3\r\n", "C:\\a.log", false, 0},
         ConfigCase{"rotate=a.log\r\nrotate=\r\nrotate=,4\r\n", "C:\\a.log",
                    false, 0},
-        ConfigCase{"rotate=a.log,32768\r\nrotate=a.log,-32769\r\n",
-                   "C:\\a.log", false, 0},
+        ConfigCase{"rotate=a.log,32768\r\nrotate=a.log,-32769\r\n", "C:\\a.log",
+                   false, 0},
         ConfigCase{"rotate=a.log,-32768\r\n", "C:\\a.log", true, -32768},
         // A path without '\' is compared whole.
         ConfigCase{"rotate=dir\\a.log,1\r\n", "a.log", true, 1}));

@@ -36,8 +36,7 @@ std::vector<std::string> lines_with(const std::string& path,
 
 std::string relative(const std::string& path) {
   std::string dir = tu::exe_dir();
-  return path.compare(0, dir.size(), dir) == 0 ? path.substr(dir.size())
-                                               : path;
+  return path.compare(0, dir.size(), dir) == 0 ? path.substr(dir.size()) : path;
 }
 
 Worker::Worker()
