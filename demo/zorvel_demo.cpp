@@ -33,14 +33,14 @@ const char kRotated[] = "cache-events.log";
 
 // ------------------------------------------------------------ worker process
 
-struct WorkerSpec {
+struct WorkerPlan {
   const char* mark;
   const char* task;
   const char* events_file;  // under kLogDir
   const char* errors_file;
 };
 
-const WorkerSpec kSpecs[kWorkers] = {
+const WorkerPlan kPlans[kWorkers] = {
     {"NET", "accepting clients", "app-events.log", "app-errors.log"},
     {"DB", "running queries", "app-events.log", "app-errors.log"},
     {"CACHE", "evicting entries", kRotated, "cache-errors.log"},
@@ -67,20 +67,20 @@ void report_os_errors() {
 
 DWORD WINAPI worker_main(LPVOID param) {
   const int id = (int)(INT_PTR)param;
-  const WorkerSpec& spec = kSpecs[id];
+  const WorkerPlan& plan = kPlans[id];
   char banner[64];
   snprintf(banner, sizeof banner, "[worker %d] ", id + 1);
 
-  util_init(log_name(spec.events_file).c_str(),
-            log_name(spec.errors_file).c_str(), spec.mark, kProfile);
+  util_init(log_name(plan.events_file).c_str(),
+            log_name(plan.errors_file).c_str(), plan.mark, kProfile);
   setbanner(banner);
-  event("started, %s", spec.task);
+  event("started, %s", plan.task);
   if (id == 0) report_os_errors();
   devent(1, "debug level 1: %d items queued", 10 * (id + 1));
   devent(2, "debug level 2: state %s", "steady");
   devent(3, "debug level 3: too detailed, filtered out");
-  warning("%s is slow: %d ms", spec.task, 250 + id);
-  error("%s failed for client %d", spec.task, 7 + id);
+  warning("%s is slow: %d ms", plan.task, 250 + id);
+  error("%s failed for client %d", plan.task, 7 + id);
   event("finished");
   return 0;
 }
