@@ -6,5 +6,6 @@ cd "$root"
 scripts/setup.sh
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw
-. scripts/wine-session.sh "$root/build/mingw"
+ZORVEL_BUILD_DIR="$root/build/mingw"
+. scripts/wine-session.sh
 ctest --preset mingw "$@"

@@ -1,7 +1,13 @@
 # Sourced by the run scripts: creates the build's Wine prefix once, starts a
 # persistent wineserver so that test processes start quickly, and stops it
 # (and every Wine process) when the calling script exits.
-wine_build_dir=$1
+# The build directory: $ZORVEL_BUILD_DIR, else the argument (dash's "."
+# passes no arguments, so the run scripts set the variable).
+wine_build_dir=${ZORVEL_BUILD_DIR:-${1:-}}
+if [ -z "$wine_build_dir" ]; then
+  echo "wine-session: no build directory given" >&2
+  return 1 2>/dev/null || exit 1
+fi
 export ZORVEL_BUILD_DIR="$wine_build_dir"
 export WINEPREFIX="$wine_build_dir/wineprefix"
 export WINEDEBUG=-all

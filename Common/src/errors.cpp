@@ -2,7 +2,7 @@
 #include <string.h>
 
 #include "zorvel_int.h"
-
+// After the lean windows.h of the internal header.
 #include <winsock2.h>
 
 enum { TEXT_SIZE = 4096 };  // caller's text and description of a raise
@@ -24,11 +24,12 @@ static bool trim_description(char* text) {
 }
 
 // Asks the system's message table for code's text; true when text came.
+// On failure the buffer is left empty, whatever the call wrote into it.
 static bool system_text(DWORD code, char* buffer, DWORD size) {
-  buffer[0] = 0;
+  memset(buffer, 0, size);
   DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, NULL, code, 0, buffer,
                            size, NULL);
-  buffer[size - 1] = 0;
+  buffer[n ? size - 1 : 0] = 0;
   return n != 0;
 }
 

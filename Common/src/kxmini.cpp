@@ -18,10 +18,19 @@ enum {
 static const char s_reserve_text[] =
     "Can't reserve memory for future work. Required size %d";
 
+// Records this file and line as the place of the coming raise. The first
+// use of the thread's place can change the last error, which kxraiseos must
+// still find as the failed call left it.
+static void mem_place(int line) {
+  DWORD error = GetLastError();
+  place(s_file, line);
+  SetLastError(error);
+}
+
 void* mem_zalloc(size_t size) {
   void* block = malloc(size);
   if (!block) {
-    place(s_file, LINE_ZALLOC);
+    mem_place(LINE_ZALLOC);
     kxraiseos("Can't allocate memory. Required size %d", (int)size);
   }
   memset(block, 0, size);
@@ -39,7 +48,7 @@ void mem_reserve_commit(void** block, size_t size) {
   if (size == 0) return;
   *block = VirtualAlloc(NULL, size, MEM_COMMIT, PAGE_EXECUTE_READWRITE);
   if (!*block) {
-    place(s_file, LINE_RESERVE_COMMIT);
+    mem_place(LINE_RESERVE_COMMIT);
     kxraiseos(s_reserve_text, (int)size);
   }
 }
@@ -48,7 +57,7 @@ void mem_reserve(void** block, size_t size) {
   if (size == 0) return;
   *block = VirtualAlloc(NULL, size, MEM_RESERVE, PAGE_NOACCESS);
   if (!*block) {
-    place(s_file, LINE_RESERVE);
+    mem_place(LINE_RESERVE);
     kxraiseos(s_reserve_text, (int)size);
   }
 }
@@ -56,7 +65,7 @@ void mem_reserve(void** block, size_t size) {
 void mem_commit(void* address, size_t size) {
   if (size == 0) return;
   if (!VirtualAlloc(address, size, MEM_COMMIT, PAGE_EXECUTE_READWRITE)) {
-    place(s_file, LINE_COMMIT);
+    mem_place(LINE_COMMIT);
     kxraiseos("Can't commit memory for future work");
   }
 }
@@ -80,11 +89,10 @@ static void check_grow(void* const* block, size_t old_count, size_t new_count,
              element_size == 0 || (old_count > 0 && !*block) ||
              new_count > (size_t)-1 / element_size;
   if (bad) {
-    place(s_file, line);
+    mem_place(line);
     kxraisec(ERROR_INVALID_PARAMETER,
              "Invalid grow request: %u to %u elements of %u bytes",
-             (unsigned)old_count, (unsigned)new_count,
-             (unsigned)element_size);
+             (unsigned)old_count, (unsigned)new_count, (unsigned)element_size);
   }
 }
 

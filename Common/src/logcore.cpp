@@ -8,6 +8,7 @@
 
 #include "zorvel_int.h"
 
+// After the lean windows.h of zorvel_int.h.
 #include <winsock2.h>
 
 LogTable g_tables[2];
@@ -24,6 +25,15 @@ static char s_no_mark[MARK_SIZE];
 static const char s_overflow_text[] = "!!! MAX_BUF_SIZE is exceeded";
 
 // ------------------------------------------------------------ lifecycle
+
+// TlsGetValue clears the last error on success; the context calls run
+// between a failed call and its report (place, then oserrori), so they keep it.
+static void* tls_get(DWORD key) {
+  DWORD last_error = GetLastError();
+  void* value = TlsGetValue(key);
+  SetLastError(last_error);
+  return value;
+}
 
 void fatal_abort(void) { abort(); }
 
@@ -58,7 +68,7 @@ BOOL lib_process_attach(HMODULE module) {
 }
 
 static void free_thread_buffer(DWORD key) {
-  void* buffer = TlsGetValue(key);
+  void* buffer = tls_get(key);
   if (buffer) {
     free(buffer);
     TlsSetValue(key, NULL);
@@ -119,13 +129,17 @@ void slot_drop(Channel channel, LogSlot* slot) {
 // ------------------------------------------------------------ thread context
 
 // Returns the thread's buffer under key, allocating it empty on first use.
+// Null when it cannot be allocated: callers then skip what needs it.
 static char* ctx_buffer(DWORD key, size_t size) {
-  char* buffer = (char*)TlsGetValue(key);
+  char* buffer = (char*)tls_get(key);
   if (!buffer) {
+    DWORD last_error = GetLastError();
     buffer = (char*)malloc(size);
-    if (!buffer) return NULL;
-    buffer[0] = 0;
-    TlsSetValue(key, buffer);
+    if (buffer) {
+      buffer[0] = 0;
+      TlsSetValue(key, buffer);
+    }
+    SetLastError(last_error);
   }
   return buffer;
 }
@@ -140,7 +154,7 @@ static DWORD slot_key(Channel channel) {
 }
 
 LogSlot* ctx_slot(Channel channel) {
-  return (LogSlot*)TlsGetValue(slot_key(channel));
+  return (LogSlot*)tls_get(slot_key(channel));
 }
 
 void ctx_set_slot(Channel channel, LogSlot* slot) {
@@ -185,8 +199,12 @@ void __cdecl setbanner(const char* banner) {
 }
 
 void __cdecl place(const char* file, int line) {
+  // The thread's first touch of its place record may clear the last error,
+  // which a following kxraiseos or oserrori reports.
+  DWORD last_error = GetLastError();
   t_place.line = line;
   str_copy(t_place.file, PLACE_FIELD, file ? file : "");
+  SetLastError(last_error);
 }
 
 void __cdecl seterror(unsigned long code) { SetLastError(code | 0x20000000); }
@@ -232,11 +250,14 @@ int str_format(char* dst, size_t size, const char* format, ...) {
 
 void msg_reset(void) { TlsSetValue(g_keys.cursor, ctx_message()); }
 
+// Appends at most APPEND_LIMIT - 1 characters, and never more than the room
+// left in the message buffer; the cursor always stays inside the buffer.
 int msg_vappend(const char* format, va_list args) {
-  char* buffer = (char*)TlsGetValue(g_keys.message);
-  char* cursor = (char*)TlsGetValue(g_keys.cursor);
+  char* buffer = (char*)tls_get(g_keys.message);
+  char* cursor = (char*)tls_get(g_keys.cursor);
   if (!buffer || !cursor) return 0;
   size_t room = (size_t)(buffer + MESSAGE_SIZE - cursor);
+  if (room == 0) return 0;
   size_t limit = room < (size_t)APPEND_LIMIT ? room : (size_t)APPEND_LIMIT;
   int n = str_vformat(cursor, limit, format, args);
   if (n < 0) n = str_format(cursor, limit, "%s", s_overflow_text);
@@ -262,8 +283,8 @@ void format_stamp(const TimeValue* t, char* out, size_t size) {
   if (!c || strlen(c) < 24) c = "??? ??? ?? ??:??:?? ????\n";
   char clock[9];
   str_copy(clock, sizeof clock, c + 11);
-  str_format(out, size, "%.3s%.4s%.2s (%.3s) %8s.%03d", c + 8, c + 4, c + 22,
-             c, clock, (int)t->millis);
+  str_format(out, size, "%.3s%.4s%.2s (%.3s) %8s.%03d", c + 8, c + 4, c + 22, c,
+             clock, (int)t->millis);
 }
 
 static void current_time(TimeValue* t) {
@@ -289,9 +310,10 @@ void msg_header(const char* type) {
     msg_append("%s: %s (%d:%d): %s", type, stamp, pid, tid, banner);
 }
 
-// Copies the line into stage with LF turned into CR LF. A line too long for
-// the stage is cut but still ends with CR LF, so the next line starts on a
-// line of its own. Returns the number of staged bytes (at most 1999).
+// Copies the line into stage with LF turned into CR LF, up to STAGE_SIZE - 2
+// bytes (one more when the last LF lands on the bound). A line too long for
+// that is cut two bytes earlier and still ends with CR LF, so the next line
+// written to the file starts on a line of its own. Returns the staged length.
 static DWORD stage_line(const char* text, const char* end, char* stage) {
   const DWORD limit = STAGE_SIZE - 2;
   DWORD n = 0;
@@ -299,19 +321,19 @@ static DWORD stage_line(const char* text, const char* end, char* stage) {
     if (*text == '\n') stage[n++] = '\r';
     stage[n++] = *text++;
   }
-  if (text < end && !(n >= 2 && stage[n - 2] == '\r' && stage[n - 1] == '\n')) {
-    if (n > limit - 1) n = limit - 1;
-    if (n > 0 && stage[n - 1] == '\r') --n;
-    stage[n++] = '\r';
-    stage[n++] = '\n';
-  }
+  if (text == end) return n;
+  if (n > limit - 2) n = limit - 2;
+  if (n >= 2 && stage[n - 2] == '\r' && stage[n - 1] == '\n') return n;
+  if (n > 0 && stage[n - 1] == '\r') --n;  // never split a CR LF pair
+  stage[n++] = '\r';
+  stage[n++] = '\n';
   return n;
 }
 
 void msg_write(LogSlot* slot) {
   if (!slot) return;
-  char* buffer = (char*)TlsGetValue(g_keys.message);
-  char* cursor = (char*)TlsGetValue(g_keys.cursor);
+  char* buffer = (char*)tls_get(g_keys.message);
+  char* cursor = (char*)tls_get(g_keys.cursor);
   if (!buffer || !cursor) return;
   char stage[STAGE_SIZE];
   DWORD n = stage_line(buffer, cursor, stage);

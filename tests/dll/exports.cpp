@@ -10,10 +10,12 @@
 #include "test_util.h"
 
 static const std::set<std::string> kExpected = {
-    "event",      "devent",        "warning",  "error",    "oserrori",
-    "socerrori",  "SetDebugLevel", "getsmark", "util_set_mark",
-    "setbanner",  "place",         "seterror", "kxraise",  "kxraisec",
-    "kxraiseos",  "kxraisesoc",    "util_init", "_show_message@4",
+    "event",          "devent",          "warning",       "error",
+    "oserrori",       "socerrori",       "SetDebugLevel", "getsmark",
+    "util_set_mark",  "setbanner",       "place",         "seterror",
+    "kxraise",        "kxraisec",        "kxraiseos",     "kxraisesoc",
+    "util_init",      "_show_message@4", "_ExcFilter@4",  "_ExcFilterI@4",
+    "seh_translator",
 };
 
 static std::set<std::string> export_names(HMODULE module) {
@@ -22,8 +24,8 @@ static std::set<std::string> export_names(HMODULE module) {
   auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
   const IMAGE_DATA_DIRECTORY& dir =
       nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
-  auto exports =
-      reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + dir.VirtualAddress);
+  auto exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(
+      base + dir.VirtualAddress);
   auto names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
   std::set<std::string> result;
   for (DWORD i = 0; i < exports->NumberOfNames; ++i)

@@ -1,0 +1,224 @@
+// Crash reporting: module locator, frame-pointer walk, the exception report
+// and the three hooks a host installs for structured exceptions.
+//
+// Everything here runs inside exception filters on the faulting thread, so
+// it takes no heap memory of its own and avoids faults instead of catching
+// them: module headers are read only for a base that the loader names as a
+// module, and frame words only after IsBadWritePtr has passed them.
+#include <process.h>
+#include <string.h>
+
+#include "zorvel_int.h"
+
+#if !defined(_M_IX86) && !defined(__i386__)
+#error "the frame walk reads the x86 thread context"
+#endif
+
+static const char s_begin_rule[] =
+    "------------- Call stack (begin) "
+    "-------------------------------------------------------------------------"
+    "------------";
+static const char s_end_rule[] =
+    "-------------- Call stack (end) "
+    "-------------------------------------------------------------------------"
+    "-------------";
+static const char s_column_header[] =
+    "Address\t\tFrame\t\t\tLogical addr\t\tModule";
+static const char s_title_tail[] =
+    "************************************************************";
+static const char s_closing_rule[] =
+    "*************************************************************************"
+    "*************************************************";
+
+static const char s_unhandled_title[] = "Unhandled exception filter.";
+static const char s_catched_title[] = "SEH exception catched.";
+static const char s_report_mark[] = "ECTCH";
+
+enum { PARAM_LIST_SIZE = 1024 };
+
+static DWORD ptr_word(const void* p) { return (DWORD)(DWORD_PTR)p; }
+
+// ------------------------------------------------------------ module locator
+
+DWORD query_region(const void* address, MEMORY_BASIC_INFORMATION* record,
+                   DWORD size) {
+  DWORD count = (DWORD)VirtualQuery(address, record, size);
+  if (count != size) return count;
+  DWORD_PTR base = (DWORD_PTR)record->AllocationBase;
+  if ((base & 0xFFF) == 0xFFF) record->AllocationBase = (PVOID)(base + 1);
+  if ((record->RegionSize & 0xFFF) == 0xFFF) record->RegionSize += 1;
+  if (record->State != MEM_FREE && record->AllocationProtect == 0)
+    record->AllocationProtect = PAGE_READONLY;
+  return count;
+}
+
+// Finds the section of a loaded image that holds rva. The bound is
+// inclusive and the first section in table order wins.
+static BOOL section_of(const BYTE* image, DWORD rva, DWORD* section,
+                       DWORD* offset) {
+  LONG nt_offset = *(const LONG*)(image + 0x3C);
+  const BYTE* nt = image + nt_offset;
+  WORD count = *(const WORD*)(nt + 6);
+  WORD optional_size = *(const WORD*)(nt + 20);
+  const BYTE* table = nt + 24 + optional_size;
+  for (WORD i = 0; i < count; ++i) {
+    const BYTE* header = table + 40 * (DWORD)i;
+    DWORD virtual_size = *(const DWORD*)(header + 8);
+    DWORD start = *(const DWORD*)(header + 12);
+    DWORD raw_size = *(const DWORD*)(header + 16);
+    DWORD length = raw_size > virtual_size ? raw_size : virtual_size;
+    if (start <= rva && rva <= start + length) {
+      *section = (DWORD)i + 1;
+      *offset = rva - start;
+      return TRUE;
+    }
+  }
+  return FALSE;
+}
+
+BOOL logical_address(const void* address, char* path, DWORD size,
+                     DWORD* section, DWORD* offset) {
+  MEMORY_BASIC_INFORMATION region;
+  if (query_region(address, &region, sizeof region) == 0) return FALSE;
+  HMODULE base = (HMODULE)region.AllocationBase;
+  if (!base || size == 0) {
+    if (size) path[0] = 0;
+    return FALSE;
+  }
+  // Only a base the loader knows as a module has headers worth reading.
+  if (GetModuleFileNameA(base, path, size) == 0) {
+    path[0] = 0;
+    return FALSE;
+  }
+  path[size - 1] = 0;  // older systems leave a cut name unterminated
+  DWORD rva = ptr_word(address) - ptr_word(base);
+  return section_of((const BYTE*)base, rva, section, offset);
+}
+
+// ------------------------------------------------------------ frame walk
+
+static void print_frame_line(DWORD pc, DWORD frame) {
+  char path[PATH_SIZE] = "";
+  DWORD section = 0;
+  DWORD offset = 0;
+  logical_address((const void*)(DWORD_PTR)pc, path, sizeof path, &section,
+                  &offset);
+  report_line("0x%08X\t\t0x%08X\t\t%04X:%08X\t\t%s", (unsigned)pc,
+              (unsigned)frame, (unsigned)section, (unsigned)offset, path);
+}
+
+// A caller's frame lies above the current one, word-aligned, and its two
+// words can be read; anything else ends the chain.
+static bool frame_follows(DWORD frame, DWORD next) {
+  if (next % 4 != 0) return false;
+  if (next <= frame) return false;
+  return !IsBadWritePtr((LPVOID)(DWORD_PTR)next, 8);
+}
+
+void print_call_stack(const CONTEXT* context) {
+  report_line("%s", s_begin_rule);
+  report_line("%s", s_column_header);
+  DWORD pc = context->Eip;
+  DWORD frame = context->Ebp;
+  for (bool first = true;; first = false) {
+    print_frame_line(pc, frame);
+    // The context's frame pointer has passed no test yet.
+    if (first && IsBadWritePtr((LPVOID)(DWORD_PTR)frame, 8)) break;
+    const DWORD* words = (const DWORD*)(DWORD_PTR)frame;
+    DWORD next_pc = words[1];
+    DWORD next_frame = words[0];
+    if (!frame_follows(frame, next_frame)) break;
+    pc = next_pc;
+    frame = next_frame;
+  }
+  report_line("%s", s_end_rule);
+}
+
+// ------------------------------------------------------------ report
+
+// Appends one piece per exception parameter, in record order. A record
+// never holds more than EXCEPTION_MAXIMUM_PARAMETERS; a damaged count is
+// not trusted beyond that.
+static void append_parameters(char* list, size_t size, const char* piece,
+                              const EXCEPTION_RECORD* record) {
+  DWORD count = record->NumberParameters;
+  if (count > EXCEPTION_MAXIMUM_PARAMETERS)
+    count = EXCEPTION_MAXIMUM_PARAMETERS;
+  for (DWORD i = 0; i < count; ++i) {
+    size_t used = strlen(list);
+    str_format(list + used, size - used, piece,
+               (unsigned)record->ExceptionInformation[i]);
+  }
+}
+
+// Attaches the thread to the report's files. A filter must not let a
+// thrown error code escape, and a report that cannot reach events.log still
+// goes somewhere: to the events file the thread keeps, or else to standard
+// error. Returns true when standard error was lent as the events slot, which
+// the caller hands back after the report.
+static bool report_attach(void) {
+  try {
+    util_init(".\\events.log", ".\\errors.log", s_report_mark, NULL);
+  } catch (...) {
+    ctx_set_mark(s_report_mark);
+  }
+  if (ctx_slot(EVENTS_CHANNEL)) return false;
+  ctx_set_slot(EVENTS_CHANNEL, &g_tables[ERRORS_CHANNEL].slots[0]);
+  return true;
+}
+
+void exception_report(EXCEPTION_POINTERS* pointers, const char* title) {
+  DWORD last_error = GetLastError();
+  char path[PATH_SIZE];
+  memset(path, 0, sizeof path);
+  DWORD section = 0;
+  DWORD offset = 0;
+  char params[PARAM_LIST_SIZE];
+  memset(params, 0, sizeof params);
+  const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
+
+  bool lent_stream = report_attach();
+  report_line("************** %s Exception report: %s", title, s_title_tail);
+  logical_address(record->ExceptionAddress, path, sizeof path, &section,
+                  &offset);
+  append_parameters(params, sizeof params, ", 0x%08X", record);
+  // The list is printed from its second character: the first comma goes.
+  report_line(
+      "Exception 0x%08X occured at address 0x%08X\t(%02X:%08X %s), params: %s",
+      (unsigned)record->ExceptionCode,
+      (unsigned)ptr_word(record->ExceptionAddress), (unsigned)section,
+      (unsigned)offset, path, params + 1);
+  print_call_stack(pointers->ContextRecord);
+  report_line("%s", s_closing_rule);
+
+  if (lent_stream) ctx_set_slot(EVENTS_CHANNEL, NULL);
+  SetLastError(last_error);
+}
+
+// ------------------------------------------------------------ hooks
+
+long __stdcall ExcFilter(EXCEPTION_POINTERS* pointers) {
+  exception_report(pointers, s_unhandled_title);
+  // Ending only this thread lets the process go on; thread detach releases
+  // the thread's files as for any thread that ends.
+  _endthreadex(1);
+}
+
+long __stdcall ExcFilterI(EXCEPTION_POINTERS* pointers) {
+  exception_report(pointers, s_catched_title);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
+void __cdecl seh_translator(unsigned int, EXCEPTION_POINTERS* pointers) {
+  ExcFilterI(pointers);
+  const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
+  CSEHError seh(record->ExceptionCode);
+  char params[PARAM_LIST_SIZE];
+  memset(params, 0, sizeof params);
+  append_parameters(params, sizeof params, " 0x%08X", record);
+  str_format(seh.message, sizeof seh.message,
+             "Exception 0x%08X occured at address 0x%08X. Parameters:%s.",
+             (unsigned)record->ExceptionCode,
+             (unsigned)ptr_word(record->ExceptionAddress), params);
+  throw seh;
+}

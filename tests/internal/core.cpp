@@ -1,0 +1,356 @@
+// Internals of the logging core: path helpers, destinations through
+// hand-attached slots, thread detach and the slot mutexes.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core_util.h"
+#include "test_util.h"
+#include "zorvel_int.h"
+
+namespace {
+
+HANDLE open_log(const std::string& path) {
+  return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
+                     FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+bool handle_open(HANDLE h) {
+  DWORD flags;
+  return GetHandleInformation(h, &flags) != 0;
+}
+
+// A slot opened by hand, as the attachment code would: in use, own file and
+// mutex, counted in its table.
+struct HandSlot {
+  Channel channel;
+  int index;
+  std::string path;
+
+  HandSlot(Channel ch, int i, const std::string& file, SHORT count = 0)
+      : channel(ch), index(i), path(file) {
+    LogSlot& s = slot();
+    memset(&s, 0, sizeof s);
+    s.in_use = 1;
+    s.index = i;
+    s.file = open_log(file);
+    s.mutex = CreateMutexA(NULL, FALSE, NULL);
+    str_copy(s.path, sizeof s.path, file.c_str());
+    g_tables[channel].counts[index] = count;
+  }
+  ~HandSlot() {
+    LogSlot& s = slot();
+    if (s.in_use) {
+      CloseHandle(s.file);
+      CloseHandle(s.mutex);
+    }
+    memset(&s, 0, sizeof s);
+    g_tables[channel].counts[index] = 0;
+  }
+  LogSlot& slot() { return g_tables[channel].slots[index]; }
+  SHORT count() { return g_tables[channel].counts[index]; }
+  std::string text() { return tu::read_file(path); }
+};
+
+// Points a channel's standard stream slot at a file for the test's length.
+struct StreamToFile {
+  Channel channel;
+  HANDLE saved;
+  std::string path;
+
+  StreamToFile(Channel ch, const std::string& file) : channel(ch), path(file) {
+    saved = g_tables[ch].slots[0].file;
+    g_tables[ch].slots[0].file = open_log(file);
+  }
+  ~StreamToFile() {
+    CloseHandle(g_tables[channel].slots[0].file);
+    g_tables[channel].slots[0].file = saved;
+  }
+  std::string text() { return tu::read_file(path); }
+};
+
+std::vector<std::string> rests(const std::string& text) {
+  std::vector<std::string> result;
+  for (const std::string& s : cu::library_lines(text)) {
+    tu::Line line;
+    tu::parse_line(s, &line);
+    result.push_back(line.type + "|" + line.rest);
+  }
+  return result;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- helpers
+
+TEST(BaseName, PartAfterTheLastSeparator) {
+  static const struct {
+    const char* path;
+    const char* name;
+  } kCases[] = {
+      {"C:\\src\\net\\listener.cpp", "listener.cpp"},
+      {"listener.cpp", "listener.cpp"},
+      {"C:listener.cpp", "listener.cpp"},
+      {"..\\a:b\\c.cpp", "c.cpp"},
+      {"a\\b:c.cpp", "c.cpp"},
+      {"C:\\src\\", ""},
+      {"C:", ""},
+      {"", ""},
+  };
+  for (const auto& c : kCases)
+    EXPECT_STREQ(c.name, base_name(c.path)) << c.path;
+}
+
+TEST(Place, FreshThreadIsEmptyAndLongFilesAreCut) {
+  tu::run_thread([] {
+    EXPECT_EQ(0, ctx_place()->line);
+    EXPECT_STREQ("", ctx_place()->file);
+    std::string longer(400, 'f');
+    place(longer.c_str(), 77);
+    EXPECT_EQ(77, ctx_place()->line);
+    EXPECT_EQ(std::string(PLACE_FIELD - 1, 'f'), ctx_place()->file);
+    lib_thread_detach();
+  });
+}
+
+// ---------------------------------------------------------------- destinations
+
+TEST(Destinations, EachCallWritesItsOwnSet) {
+  std::string dir = tu::fresh_dir();
+  StreamToFile out(EVENTS_CHANNEL, dir + "stdout.txt");
+  StreamToFile err(ERRORS_CHANNEL, dir + "stderr.txt");
+  HandSlot events(EVENTS_CHANNEL, 3, dir + "events.log", 1);
+  HandSlot errors(ERRORS_CHANNEL, 4, dir + "errors.log", 1);
+  tu::run_thread([&] {
+    ctx_set_slot(EVENTS_CHANNEL, &events.slot());
+    ctx_set_slot(ERRORS_CHANNEL, &errors.slot());
+    event("v");
+    devent(0, "d");
+    warning("w");
+    error("e");
+    report_line("f");
+    ctx_set_slot(EVENTS_CHANNEL, NULL);
+    ctx_set_slot(ERRORS_CHANNEL, NULL);
+    lib_thread_detach();
+  });
+  std::string running = "Running " + cu::exe_path() + ": ";
+  std::string w = "W|" + running + "Warning: w",
+              e = "E|" + running + "Error: e";
+  EXPECT_EQ((std::vector<std::string>{"V|v", "0|d", w, e, "F|f"}),
+            rests(events.text()));
+  EXPECT_EQ((std::vector<std::string>{w, e}), rests(errors.text()));
+  EXPECT_EQ((std::vector<std::string>{"V|v", "0|d", w, e}), rests(out.text()));
+  EXPECT_EQ((std::vector<std::string>{w, e}), rests(err.text()));
+}
+
+TEST(Destinations, ReportLineWithoutEventsSlotWritesNothing) {
+  std::string dir = tu::fresh_dir();
+  StreamToFile out(EVENTS_CHANNEL, dir + "stdout.txt");
+  StreamToFile err(ERRORS_CHANNEL, dir + "stderr.txt");
+  HandSlot errors(ERRORS_CHANNEL, 4, dir + "errors.log", 1);
+  tu::run_thread([&] {
+    ctx_set_slot(ERRORS_CHANNEL, &errors.slot());
+    report_line("frame %d", 1);
+    ctx_set_slot(ERRORS_CHANNEL, NULL);
+    lib_thread_detach();
+  });
+  EXPECT_EQ("", out.text());
+  EXPECT_EQ("", err.text());
+  EXPECT_EQ("", errors.text());
+}
+
+TEST(Destinations, LinesGoToTheEndOfAnExistingFile) {
+  std::string dir = tu::fresh_dir();
+  tu::write_file(dir + "events.log", "old line\r\n");
+  HandSlot events(EVENTS_CHANNEL, 5, dir + "events.log", 1);
+  tu::run_thread([&] {
+    ctx_set_slot(EVENTS_CHANNEL, &events.slot());
+    report_line("new");
+    ctx_set_slot(EVENTS_CHANNEL, NULL);
+    lib_thread_detach();
+  });
+  std::vector<std::string> lines = tu::split_lines(events.text());
+  ASSERT_EQ(2u, lines.size());
+  EXPECT_EQ("old line", lines[0]);
+  EXPECT_EQ((std::vector<std::string>{"F|new"}), rests(events.text()));
+}
+
+// ---------------------------------------------------------------- detach
+
+TEST(ThreadDetach, DropsCountsAndClosesAtZero) {
+  std::string dir = tu::fresh_dir();
+  HandSlot events(EVENTS_CHANNEL, 7, dir + "events.log", 2);
+  HandSlot errors(ERRORS_CHANNEL, 7, dir + "errors.log", 1);
+  HANDLE events_file = events.slot().file;
+  HANDLE errors_file = errors.slot().file;
+
+  auto attached_thread = [&](bool with_errors) {
+    tu::run_thread([&] {
+      ctx_set_slot(EVENTS_CHANNEL, &events.slot());
+      if (with_errors) ctx_set_slot(ERRORS_CHANNEL, &errors.slot());
+      event("attached");
+      lib_thread_detach();
+      EXPECT_EQ(nullptr, ctx_slot(EVENTS_CHANNEL));
+      EXPECT_EQ(nullptr, ctx_slot(ERRORS_CHANNEL));
+    });
+  };
+
+  attached_thread(true);
+  // events: one attachment left, so the file stays open.
+  EXPECT_EQ(1, events.count());
+  EXPECT_EQ(1, events.slot().in_use);
+  EXPECT_TRUE(handle_open(events_file));
+  // errors: the last attachment went, so the file is closed and the slot free.
+  EXPECT_EQ(0, errors.count());
+  EXPECT_EQ(0, errors.slot().in_use);
+  EXPECT_FALSE(handle_open(errors_file));
+
+  attached_thread(false);
+  EXPECT_EQ(0, events.count());
+  EXPECT_EQ(0, events.slot().in_use);
+  EXPECT_FALSE(handle_open(events_file));
+  EXPECT_EQ(2u, cu::library_lines(events.text()).size());
+}
+
+TEST(ThreadDetach, UnattachedThreadOnlyFreesItsBuffers) {
+  std::string dir = tu::fresh_dir();
+  StreamToFile out(EVENTS_CHANNEL, dir + "stdout.txt");
+  HandSlot other(EVENTS_CHANNEL, 9, dir + "events.log", 1);
+  tu::run_thread([] {
+    util_set_mark("M");
+    setbanner("b");
+    event("logged");
+    EXPECT_NE(nullptr, TlsGetValue(g_keys.message));
+    lib_thread_detach();
+    EXPECT_EQ(nullptr, TlsGetValue(g_keys.mark));
+    EXPECT_EQ(nullptr, TlsGetValue(g_keys.message));
+    EXPECT_EQ(nullptr, TlsGetValue(g_keys.banner));
+    EXPECT_EQ(nullptr, TlsGetValue(g_keys.cursor));
+  });
+  EXPECT_EQ(1, other.count());
+  EXPECT_EQ(1, other.slot().in_use);
+  for (int ch = EVENTS_CHANNEL; ch <= ERRORS_CHANNEL; ++ch)
+    EXPECT_EQ(0, g_tables[ch].counts[0]);
+}
+
+static DWORD WINAPI call_entry(LPVOID p) {
+  (*static_cast<const std::function<void()>*>(p))();
+  return 0;
+}
+
+// Runs fn on a thread and reports whether it finished within the time.
+static bool finishes_within(DWORD millis, const std::function<void()>& fn) {
+  HANDLE h = CreateThread(NULL, 0, call_entry, (LPVOID)&fn, 0, NULL);
+  bool done = WaitForSingleObject(h, millis) == WAIT_OBJECT_0;
+  // A call stuck on a lock cannot be ended cleanly.
+  if (!done) TerminateThread(h, 1);
+  CloseHandle(h);
+  return done;
+}
+
+static void write_line(const char* text) {
+  msg_reset();
+  msg_header("V");
+  msg_append("%s\n", text);
+  msg_write(&g_tables[EVENTS_CHANNEL].slots[0]);
+}
+
+TEST(ThreadDetach, GivesBackAStandardStreamMutexStillHeld) {
+  std::string dir = tu::fresh_dir();
+  StreamToFile out(EVENTS_CHANNEL, dir + "stdout.txt");
+  HANDLE detached = CreateEventA(NULL, TRUE, FALSE, NULL);
+  HANDLE finish = CreateEventA(NULL, TRUE, FALSE, NULL);
+  // The thread stays alive after its detach, as it does while the loader
+  // runs the detach, so only the detach's release can free the mutex.
+  std::function<void()> owner_body = [&] {
+    WaitForSingleObject(g_tables[EVENTS_CHANNEL].slots[0].mutex, INFINITE);
+    lib_thread_detach();
+    SetEvent(detached);
+    WaitForSingleObject(finish, INFINITE);
+  };
+  HANDLE owner = CreateThread(NULL, 0, call_entry, &owner_body, 0, NULL);
+  WaitForSingleObject(detached, INFINITE);
+  EXPECT_TRUE(finishes_within(5000, [] {
+    write_line("after detach");
+    lib_thread_detach();
+  }));
+  SetEvent(finish);
+  WaitForSingleObject(owner, INFINITE);
+  CloseHandle(owner);
+  CloseHandle(detached);
+  CloseHandle(finish);
+  EXPECT_EQ((std::vector<std::string>{"V|after detach"}), rests(out.text()));
+}
+
+TEST(SlotMutex, AbandonedByADeadWriterDoesNotBlockLaterWriters) {
+  std::string dir = tu::fresh_dir();
+  StreamToFile out(EVENTS_CHANNEL, dir + "stdout.txt");
+  // Ends owning the mutex, without any detach.
+  tu::run_thread(
+      [] { WaitForSingleObject(g_tables[EVENTS_CHANNEL].slots[0].mutex, 0); });
+  // The next writer lives on after its write; had it kept the mutex it took
+  // over, every later writer would wait for it.
+  HANDLE written = CreateEventA(NULL, TRUE, FALSE, NULL);
+  HANDLE finish = CreateEventA(NULL, TRUE, FALSE, NULL);
+  std::function<void()> first = [&] {
+    write_line("first");
+    SetEvent(written);
+    WaitForSingleObject(finish, INFINITE);
+    lib_thread_detach();
+  };
+  HANDLE first_thread = CreateThread(NULL, 0, call_entry, &first, 0, NULL);
+  WaitForSingleObject(written, INFINITE);
+  EXPECT_TRUE(finishes_within(5000, [] {
+    write_line("second");
+    lib_thread_detach();
+  }));
+  SetEvent(finish);
+  WaitForSingleObject(first_thread, INFINITE);
+  CloseHandle(first_thread);
+  CloseHandle(written);
+  CloseHandle(finish);
+  EXPECT_EQ((std::vector<std::string>{"V|first", "V|second"}),
+            rests(out.text()));
+}
+
+// ---------------------------------------------------------------- concurrency
+
+TEST(SlotMutex, ThreadsSharingASlotWriteWholeLines) {
+  const int kThreads = 4, kLines = 250;
+  std::string dir = tu::fresh_dir();
+  StreamToFile out(EVENTS_CHANNEL, dir + "stdout.txt");
+  HandSlot shared(EVENTS_CHANNEL, 11, dir + "shared.log", kThreads);
+  std::function<void()> bodies[kThreads];
+  HANDLE threads[kThreads];
+  for (int i = 0; i < kThreads; ++i) {
+    bodies[i] = [&shared, i] {
+      ctx_set_slot(EVENTS_CHANNEL, &shared.slot());
+      std::string text(400, (char)('a' + i));
+      for (int n = 0; n < kLines; ++n) report_line("%d %s", n, text.c_str());
+      lib_thread_detach();
+    };
+    threads[i] = CreateThread(NULL, 0, call_entry, &bodies[i], 0, NULL);
+  }
+  WaitForMultipleObjects(kThreads, threads, TRUE, INFINITE);
+  for (HANDLE h : threads) CloseHandle(h);
+
+  // The last detach closed the file.
+  EXPECT_EQ(0, shared.slot().in_use);
+  std::string text = shared.text();
+  std::vector<std::string> all = tu::split_lines(text);
+  std::vector<std::string> lines = rests(text);
+  ASSERT_EQ((size_t)(kThreads * kLines), all.size());
+  ASSERT_EQ(all.size(), lines.size());
+  int next[kThreads] = {};
+  for (const std::string& line : lines) {
+    size_t letter = line.find(' ') + 1;
+    int id = line[letter] - 'a';
+    ASSERT_TRUE(id >= 0 && id < kThreads) << line;
+    EXPECT_EQ("F|" + std::to_string(next[id]++) + " " +
+                  std::string(400, (char)('a' + id)),
+              line);
+  }
+}

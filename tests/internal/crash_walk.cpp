@@ -1,0 +1,427 @@
+// Module locator and frame walk: where an address lies (module, section,
+// offset), the region record corrections, and the call-stack block that a
+// frame-pointer chain prints.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "crash_util.h"
+#include "test_util.h"
+#include "zorvel_int.h"
+
+namespace {
+
+// Attaches the test thread's events slot to a file of its own and reads the
+// lines back.
+class CapturedLines {
+ public:
+  CapturedLines() : path_(tu::fresh_dir() + "events.log") {
+    memset(&slot_, 0, sizeof slot_);
+    slot_.in_use = 1;
+    slot_.file = CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    slot_.mutex = CreateMutexA(NULL, FALSE, NULL);
+    ctx_set_slot(EVENTS_CHANNEL, &slot_);
+  }
+  ~CapturedLines() {
+    ctx_set_slot(EVENTS_CHANNEL, NULL);
+    CloseHandle(slot_.file);
+    CloseHandle(slot_.mutex);
+  }
+  // The text after the header of every line; each must be an F line.
+  std::vector<std::string> rests() const {
+    std::vector<std::string> result;
+    for (const tu::Line& line :
+         cu::lines_of(tu::read_file(path_), (long)GetCurrentProcessId(),
+                      (long)GetCurrentThreadId())) {
+      EXPECT_EQ(line.type, "F");
+      result.push_back(line.rest);
+    }
+    return result;
+  }
+
+ private:
+  std::string path_;
+  LogSlot slot_;
+};
+
+// ------------------------------------------------------------ fakes
+
+typedef SIZE_T(WINAPI* QueryFn)(LPCVOID, PMEMORY_BASIC_INFORMATION, SIZE_T);
+typedef DWORD(WINAPI* ModuleNameFn)(HMODULE, LPSTR, DWORD);
+
+QueryFn g_real_query;
+ModuleNameFn g_real_module_name;
+
+// What the faked region query does.
+enum QueryMode { QUERY_FAIL, QUERY_SHORT, QUERY_FIXED, QUERY_BASE_MINUS_ONE };
+QueryMode g_query_mode;
+MEMORY_BASIC_INFORMATION g_fixed_record;
+
+SIZE_T WINAPI fake_query(LPCVOID address, PMEMORY_BASIC_INFORMATION record,
+                         SIZE_T size) {
+  switch (g_query_mode) {
+    case QUERY_FAIL:
+      return 0;
+    case QUERY_SHORT:
+      *record = g_fixed_record;
+      return size - 4;
+    case QUERY_FIXED:
+      *record = g_fixed_record;
+      return size;
+    case QUERY_BASE_MINUS_ONE: {
+      SIZE_T n = g_real_query(address, record, size);
+      record->AllocationBase = (BYTE*)record->AllocationBase - 1;
+      return n;
+    }
+  }
+  return 0;
+}
+
+// A module name for a made-up image; cut names are left unterminated as
+// older systems do.
+HMODULE g_fake_module;
+const char kFakePath[] = "C:\\fake\\dir\\image.dll";
+
+DWORD WINAPI fake_module_name(HMODULE module, LPSTR path, DWORD size) {
+  if (module != g_fake_module) return g_real_module_name(module, path, size);
+  DWORD length = (DWORD)strlen(kFakePath);
+  if (length >= size) {
+    memcpy(path, kFakePath, size);
+    return size;
+  }
+  memcpy(path, kFakePath, length + 1);
+  return length;
+}
+
+class ImportPatch {
+ public:
+  ImportPatch(const char* function, void* target, void** real)
+      : function_(function) {
+    old_ = cu::patch_import("kernel32.dll", function, target);
+    *real = old_;
+  }
+  ~ImportPatch() { cu::patch_import("kernel32.dll", function_, old_); }
+  bool active() const { return old_ != NULL; }
+
+ private:
+  const char* function_;
+  void* old_;
+};
+
+std::string exe_path() {
+  char path[MAX_PATH];
+  path[GetModuleFileNameA(NULL, path, sizeof path)] = 0;
+  return path;
+}
+
+const IMAGE_SECTION_HEADER* exe_sections(WORD* count) {
+  auto base = reinterpret_cast<const BYTE*>(GetModuleHandleA(NULL));
+  auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+  *count = nt->FileHeader.NumberOfSections;
+  return IMAGE_FIRST_SECTION(nt);
+}
+
+struct Located {
+  BOOL found;
+  std::string path;
+  DWORD section, offset;
+};
+
+Located locate(const void* address, DWORD size = PATH_SIZE) {
+  char path[PATH_SIZE];
+  strcpy(path, "stale");
+  Located result;
+  result.section = 0xEEEE;
+  result.offset = 0xEEEE;
+  result.found =
+      logical_address(address, path, size, &result.section, &result.offset);
+  result.path = path;
+  return result;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ locator
+
+TEST(LogicalAddress, PlacesAddressesOfThisProgram) {
+  BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleA(NULL));
+  WORD count;
+  const IMAGE_SECTION_HEADER* first = exe_sections(&count);
+  ASSERT_GE(count, 2);
+  DWORD length = first->SizeOfRawData > first->Misc.VirtualSize
+                     ? first->SizeOfRawData
+                     : first->Misc.VirtualSize;
+  void* heap = malloc(64);
+  void* gone = VirtualAlloc(NULL, 4096, MEM_COMMIT, PAGE_READWRITE);
+  VirtualFree(gone, 0, MEM_RELEASE);
+  const std::string exe = exe_path();
+  struct Case {
+    const char* name;
+    const void* address;
+    BOOL found;
+    std::string path;
+    DWORD section, offset;
+  } cases[] = {
+      {"first byte of section 1", base + first->VirtualAddress, TRUE, exe, 1,
+       0},
+      {"inside section 1", base + first->VirtualAddress + 0x123, TRUE, exe, 1,
+       0x123},
+      {"inclusive end of section 1", base + first->VirtualAddress + length,
+       TRUE, exe, 1, length},
+      {"second section", base + first[1].VirtualAddress + 8, TRUE, exe, 2, 8},
+      {"image headers", base + 0x40, FALSE, exe, 0xEEEE, 0xEEEE},
+      {"heap block", heap, FALSE, "", 0xEEEE, 0xEEEE},
+      {"free region", gone, FALSE, "", 0xEEEE, 0xEEEE},
+  };
+  for (const Case& c : cases) {
+    Located got = locate(c.address);
+    EXPECT_EQ(got.found, c.found) << c.name;
+    EXPECT_EQ(got.path, c.path) << c.name;
+    EXPECT_EQ(got.section, c.section) << c.name;
+    EXPECT_EQ(got.offset, c.offset) << c.name;
+  }
+  free(heap);
+}
+
+// A made-up image: the section table follows an optional header of unusual
+// size, section 2 starts where section 1 ends, and there is a gap.
+TEST(LogicalAddress, WalksTheSectionTableOfAnImage) {
+  BYTE* image = (BYTE*)VirtualAlloc(NULL, 0x6000, MEM_COMMIT, PAGE_READWRITE);
+  ASSERT_NE(image, nullptr);
+  *(LONG*)(image + 0x3C) = 0x80;
+  BYTE* nt = image + 0x80;
+  *(WORD*)(nt + 6) = 3;
+  *(WORD*)(nt + 20) = 0x40;
+  DWORD* table = (DWORD*)(nt + 24 + 0x40);
+  // VirtualSize, VirtualAddress, SizeOfRawData per 40-byte header.
+  const DWORD sections[3][3] = {
+      {0x800, 0x1000, 0x1000}, {0x1200, 0x2000, 0x200}, {0x10, 0x5000, 0}};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) table[i * 10 + 2 + j] = sections[i][j];
+
+  g_fake_module = (HMODULE)image;
+  ImportPatch patch("GetModuleFileNameA", (void*)fake_module_name,
+                    (void**)&g_real_module_name);
+  ASSERT_TRUE(patch.active());
+  struct Case {
+    DWORD rva;
+    BOOL found;
+    DWORD section, offset;
+  } cases[] = {
+      {0x0010, FALSE, 0xEEEE, 0xEEEE},  // headers
+      {0x1000, TRUE, 1, 0},
+      {0x1FFF, TRUE, 1, 0xFFF},
+      {0x2000, TRUE, 1, 0x1000},  // end of 1 is inclusive and 1 comes first
+      {0x2001, TRUE, 2, 1},
+      {0x3200, TRUE, 2, 0x1200},        // raw size smaller than virtual size
+      {0x3201, FALSE, 0xEEEE, 0xEEEE},  // gap
+      {0x5010, TRUE, 3, 0x10},
+  };
+  for (const Case& c : cases) {
+    Located got = locate(image + c.rva);
+    EXPECT_EQ(got.found, c.found) << std::hex << c.rva;
+    EXPECT_EQ(got.path, kFakePath) << std::hex << c.rva;
+    EXPECT_EQ(got.section, c.section) << std::hex << c.rva;
+    EXPECT_EQ(got.offset, c.offset) << std::hex << c.rva;
+  }
+
+  // A name that does not fit is cut and terminated.
+  char path[16];
+  memset(path, 'Z', sizeof path);
+  DWORD section = 0, offset = 0;
+  EXPECT_TRUE(logical_address(image + 0x1004, path, 8, &section, &offset));
+  EXPECT_STREQ(path, std::string(kFakePath, 7).c_str());
+  EXPECT_EQ(section, 1u);
+  VirtualFree(image, 0, MEM_RELEASE);
+}
+
+TEST(LogicalAddress, WritesNothingWhenTheRegionQueryFails) {
+  g_query_mode = QUERY_FAIL;
+  ImportPatch patch("VirtualQuery", (void*)fake_query, (void**)&g_real_query);
+  ASSERT_TRUE(patch.active());
+  Located got = locate(GetModuleHandleA(NULL));
+  EXPECT_FALSE(got.found);
+  EXPECT_EQ(got.path, "stale");
+  EXPECT_EQ(got.section, 0xEEEEu);
+  EXPECT_EQ(got.offset, 0xEEEEu);
+}
+
+TEST(LogicalAddress, LooksUpTheCorrectedAllocationBase) {
+  g_query_mode = QUERY_BASE_MINUS_ONE;
+  ImportPatch patch("VirtualQuery", (void*)fake_query, (void**)&g_real_query);
+  ASSERT_TRUE(patch.active());
+  WORD count;
+  const IMAGE_SECTION_HEADER* first = exe_sections(&count);
+  BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleA(NULL));
+  Located got = locate(base + first->VirtualAddress + 0x20);
+  EXPECT_TRUE(got.found);
+  EXPECT_EQ(got.path, exe_path());
+  EXPECT_EQ(got.section, 1u);
+  EXPECT_EQ(got.offset, 0x20u);
+}
+
+TEST(QueryRegion, CorrectsAWholeRecord) {
+  ImportPatch patch("VirtualQuery", (void*)fake_query, (void**)&g_real_query);
+  ASSERT_TRUE(patch.active());
+  struct Case {
+    DWORD base, size, state, protect;
+    DWORD want_base, want_size, want_protect;
+  } cases[] = {
+      {0x00400FFF, 0x1FFF, MEM_COMMIT, 0, 0x00401000, 0x2000, PAGE_READONLY},
+      {0x00400FFE, 0x1FFE, MEM_RESERVE, 0, 0x00400FFE, 0x1FFE, PAGE_READONLY},
+      {0x00400000, 0x1000, MEM_COMMIT, PAGE_EXECUTE, 0x00400000, 0x1000,
+       PAGE_EXECUTE},
+      {0x00000FFF, 0x0FFF, MEM_FREE, 0, 0x00001000, 0x1000, 0},
+  };
+  for (const Case& c : cases) {
+    g_query_mode = QUERY_FIXED;
+    memset(&g_fixed_record, 0, sizeof g_fixed_record);
+    g_fixed_record.AllocationBase = (PVOID)(DWORD_PTR)c.base;
+    g_fixed_record.RegionSize = c.size;
+    g_fixed_record.State = c.state;
+    g_fixed_record.AllocationProtect = c.protect;
+    MEMORY_BASIC_INFORMATION record;
+    EXPECT_EQ(query_region(&record, &record, 28), 28u);
+    EXPECT_EQ((DWORD)(DWORD_PTR)record.AllocationBase, c.want_base);
+    EXPECT_EQ((DWORD)record.RegionSize, c.want_size);
+    EXPECT_EQ(record.AllocationProtect, c.want_protect);
+
+    // A short answer is passed on as it is.
+    g_query_mode = QUERY_SHORT;
+    EXPECT_EQ(query_region(&record, &record, 28), 24u);
+    EXPECT_EQ((DWORD)(DWORD_PTR)record.AllocationBase, c.base);
+    EXPECT_EQ((DWORD)record.RegionSize, c.size);
+    EXPECT_EQ(record.AllocationProtect, c.protect);
+  }
+}
+
+// ------------------------------------------------------------ frame walk
+
+namespace {
+
+std::string frame_line(DWORD pc, DWORD frame) {
+  cu::Place place;
+  cu::place_of((const void*)(DWORD_PTR)pc, &place);
+  return cu::fmt("0x%08X\t\t0x%08X\t\t%04X:%08X\t\t%s", (unsigned)pc,
+                 (unsigned)frame, (unsigned)place.section,
+                 (unsigned)place.offset, place.path.c_str());
+}
+
+std::vector<std::string> walk(DWORD eip, DWORD ebp) {
+  CapturedLines captured;
+  CONTEXT context;
+  memset(&context, 0, sizeof context);
+  context.Eip = eip;
+  context.Ebp = ebp;
+  print_call_stack(&context);
+  return captured.rests();
+}
+
+std::vector<std::string> block(const std::vector<std::string>& frames) {
+  std::vector<std::string> lines = {cu::begin_rule(), cu::column_header()};
+  lines.insert(lines.end(), frames.begin(), frames.end());
+  lines.push_back(cu::end_rule());
+  return lines;
+}
+
+DWORD word(const void* p) { return (DWORD)(DWORD_PTR)p; }
+
+}  // namespace
+
+TEST(CallStack, StopsAtTheFirstFailingTest) {
+  // Pages 0 and 1 hold frames; page 2 is read-only.
+  BYTE* stack = (BYTE*)VirtualAlloc(NULL, 0x3000, MEM_COMMIT, PAGE_READWRITE);
+  ASSERT_NE(stack, nullptr);
+  DWORD* f0 = (DWORD*)(stack + 0x100);
+  DWORD* f1 = (DWORD*)(stack + 0x200);
+  DWORD* f2 = (DWORD*)(stack + 0x1300);
+  DWORD* ro = (DWORD*)(stack + 0x2000);
+  ro[0] = word(ro + 64);  // would look like a frame if it were writable
+  DWORD old;
+  VirtualProtect(ro, 0x1000, PAGE_READONLY, &old);
+
+  void* heap = malloc(16);
+  const DWORD eip = word((const void*)&print_call_stack) + 3;
+  const DWORD code = word((const void*)&logical_address) + 7;
+  const DWORD data = word(heap);
+  struct Case {
+    const char* name;
+    DWORD ebp;
+    DWORD f0_next, f1_next, f2_next;
+    std::vector<std::pair<DWORD, DWORD>> frames;  // pc, frame
+  } cases[] = {
+      {"chain up to a null frame",
+       word(f0),
+       word(f1),
+       word(f2),
+       0,
+       {{eip, word(f0)}, {code, word(f1)}, {data, word(f2)}}},
+      {"odd next frame", word(f0), word(f1) + 1, 0, 0, {{eip, word(f0)}}},
+      {"next frame not 4-aligned",
+       word(f0),
+       word(f1) + 2,
+       0,
+       0,
+       {{eip, word(f0)}}},
+      {"next frame equal", word(f0), word(f0), 0, 0, {{eip, word(f0)}}},
+      {"next frame lower", word(f0), word(stack), 0, 0, {{eip, word(f0)}}},
+      {"next frame read-only", word(f0), word(ro), 0, 0, {{eip, word(f0)}}},
+      {"second frame stops",
+       word(f0),
+       word(f1),
+       word(f1) - 4,
+       0,
+       {{eip, word(f0)}, {code, word(f1)}}},
+      {"context frame null", 0, word(f1), 0, 0, {{eip, 0}}},
+      {"context frame read-only", word(ro), 0, 0, 0, {{eip, word(ro)}}},
+  };
+  for (const Case& c : cases) {
+    f0[0] = c.f0_next;
+    f0[1] = code;
+    f1[0] = c.f1_next;
+    f1[1] = data;
+    f2[0] = c.f2_next;
+    f2[1] = 0x12345678;
+    std::vector<std::string> want;
+    for (const auto& f : c.frames)
+      want.push_back(frame_line(f.first, f.second));
+    EXPECT_EQ(walk(eip, c.ebp), block(want)) << c.name;
+  }
+  free(heap);
+  VirtualFree(stack, 0, MEM_RELEASE);
+}
+
+// Real frames: each function keeps its frame, so the walk from the
+// innermost one passes through its callers.
+namespace {
+std::vector<std::string> g_real_lines;
+CONTEXT g_real_context;
+
+__attribute__((noinline, optimize("O0"))) void innermost(void) {
+  RtlCaptureContext(&g_real_context);
+  g_real_lines = walk(g_real_context.Eip, g_real_context.Ebp);
+}
+__attribute__((noinline, optimize("O0"))) void middle(void) { innermost(); }
+}  // namespace
+
+TEST(CallStack, FollowsRealFramesThroughTheCallers) {
+  middle();
+  ASSERT_GE(g_real_lines.size(), 6u);
+  cu::Frame first, second;
+  ASSERT_TRUE(cu::parse_frame(g_real_lines[2], &first));
+  ASSERT_TRUE(cu::parse_frame(g_real_lines[3], &second));
+  EXPECT_EQ(first.frame, g_real_context.Ebp);
+  EXPECT_GT(second.frame, first.frame);
+  EXPECT_EQ(first.path, exe_path());
+  EXPECT_EQ(second.path, exe_path());
+  // The second line is the return address into middle.
+  EXPECT_GT(second.pc, word((const void*)&middle));
+  EXPECT_LT(second.pc, word((const void*)&middle) + 0x40);
+  for (size_t i = 2; i + 1 < g_real_lines.size(); ++i) {
+    cu::Frame f;
+    EXPECT_TRUE(cu::parse_frame(g_real_lines[i], &f)) << g_real_lines[i];
+  }
+}

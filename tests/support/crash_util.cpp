@@ -1,0 +1,162 @@
+#include "crash_util.h"
+
+#include <gtest/gtest.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+namespace cu {
+
+std::string fmt(const char* format, ...) {
+  char buffer[4096];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  return buffer;
+}
+
+std::string title_line(const std::string& title) {
+  return std::string(14, '*') + " " + title +
+         " Exception report: " + std::string(60, '*');
+}
+std::string begin_rule() {
+  return std::string(13, '-') + " Call stack (begin) " + std::string(85, '-');
+}
+std::string column_header() {
+  return "Address\t\tFrame\t\t\tLogical addr\t\tModule";
+}
+std::string end_rule() {
+  return std::string(14, '-') + " Call stack (end) " + std::string(86, '-');
+}
+std::string closing_rule() { return std::string(122, '*'); }
+
+std::vector<tu::Line> lines_of(const std::string& text, long pid, long tid) {
+  std::vector<tu::Line> result;
+  for (const std::string& s : tu::split_lines(text)) {
+    tu::Line line;
+    if (!tu::parse_line(s, &line)) continue;
+    if (line.pid == pid && (tid == 0 || line.tid == tid))
+      result.push_back(line);
+  }
+  return result;
+}
+
+bool place_of(const void* address, Place* place) {
+  HMODULE module = NULL;
+  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                              GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          (LPCSTR)address, &module))
+    return false;
+  char path[MAX_PATH];
+  path[GetModuleFileNameA(module, path, sizeof path)] = 0;
+  place->path = path;
+  auto base = reinterpret_cast<const BYTE*>(module);
+  auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+  const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+  DWORD rva = (DWORD)((const BYTE*)address - base);
+  for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+    DWORD size = section->Misc.VirtualSize > section->SizeOfRawData
+                     ? section->Misc.VirtualSize
+                     : section->SizeOfRawData;
+    if (rva >= section->VirtualAddress &&
+        rva < section->VirtualAddress + size) {
+      place->section = i + 1u;
+      place->offset = rva - section->VirtualAddress;
+      return true;
+    }
+  }
+  return true;
+}
+
+bool parse_frame(const std::string& text, Frame* frame) {
+  unsigned pc, fp, section, offset;
+  int used = 0;
+  if (sscanf(text.c_str(), "0x%8X\t\t0x%8X\t\t%4X:%8X\t\t%n", &pc, &fp,
+             &section, &offset, &used) != 4 ||
+      used == 0)
+    return false;
+  frame->pc = pc;
+  frame->frame = fp;
+  frame->section = section;
+  frame->offset = offset;
+  frame->path = text.substr(used);
+  // The fixed part must be exactly as printed, tabs included.
+  return fmt("0x%08X\t\t0x%08X\t\t%04X:%08X\t\t%s", pc, fp, section, offset,
+             frame->path.c_str()) == text;
+}
+
+std::vector<Frame> expect_report(const std::vector<tu::Line>& lines,
+                                 const std::string& title,
+                                 const std::string& exception_line) {
+  std::vector<Frame> frames;
+  EXPECT_GE(lines.size(), 7u);
+  if (lines.size() < 7) return frames;
+  for (const tu::Line& line : lines) {
+    EXPECT_EQ(line.type, "F") << line.rest;
+    EXPECT_EQ(line.mark, "ECTCH") << line.rest;
+  }
+  size_t n = lines.size();
+  EXPECT_EQ(lines[0].rest, title_line(title));
+  EXPECT_EQ(lines[1].rest, exception_line);
+  EXPECT_EQ(lines[2].rest, begin_rule());
+  EXPECT_EQ(lines[3].rest, column_header());
+  for (size_t i = 4; i + 2 < n; ++i) {
+    Frame frame;
+    EXPECT_TRUE(parse_frame(lines[i].rest, &frame)) << lines[i].rest;
+    frames.push_back(frame);
+  }
+  EXPECT_EQ(lines[n - 2].rest, end_rule());
+  EXPECT_EQ(lines[n - 1].rest, closing_rule());
+  return frames;
+}
+
+std::string exception_line(const EXCEPTION_RECORD& record) {
+  Place place;
+  place_of(record.ExceptionAddress, &place);
+  std::string params;
+  for (DWORD i = 0; i < record.NumberParameters; ++i)
+    params += fmt("%s0x%08X", i ? ", " : " ",
+                  (unsigned)record.ExceptionInformation[i]);
+  return fmt(
+      "Exception 0x%08X occured at address 0x%08X\t(%02X:%08X %s), "
+      "params: %s",
+      (unsigned)record.ExceptionCode,
+      (unsigned)(DWORD_PTR)record.ExceptionAddress, (unsigned)place.section,
+      (unsigned)place.offset, place.path.c_str(), params.c_str());
+}
+
+void* patch_import(const char* dll, const char* function, void* target) {
+  auto base = reinterpret_cast<BYTE*>(GetModuleHandleA(NULL));
+  auto dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
+  auto nt = reinterpret_cast<IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& dir =
+      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  auto desc =
+      reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
+  void* old = NULL;
+  for (; desc->Name; ++desc) {
+    if (_stricmp(reinterpret_cast<char*>(base + desc->Name), dll) != 0)
+      continue;
+    auto names =
+        reinterpret_cast<IMAGE_THUNK_DATA32*>(base + desc->OriginalFirstThunk);
+    auto slots = reinterpret_cast<IMAGE_THUNK_DATA32*>(base + desc->FirstThunk);
+    for (; names->u1.AddressOfData; ++names, ++slots) {
+      if (names->u1.Ordinal & IMAGE_ORDINAL_FLAG32) continue;
+      auto by_name = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(
+          base + names->u1.AddressOfData);
+      if (strcmp(reinterpret_cast<char*>(by_name->Name), function) != 0)
+        continue;
+      DWORD protect;
+      VirtualProtect(&slots->u1.Function, sizeof(DWORD), PAGE_READWRITE,
+                     &protect);
+      old = reinterpret_cast<void*>(slots->u1.Function);
+      slots->u1.Function = (DWORD)(DWORD_PTR)target;
+      VirtualProtect(&slots->u1.Function, sizeof(DWORD), protect, &protect);
+    }
+  }
+  return old;
+}
+
+}  // namespace cu

@@ -1,0 +1,24 @@
+// Helpers for the tests of error texts, raising and the memory helpers.
+#ifndef ZORVEL_ERRORS_UTIL_H
+#define ZORVEL_ERRORS_UTIL_H
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <string>
+
+namespace eu {
+
+// The system's text for code with its line break and trailing blanks
+// removed; empty when the system has none. Every text the system gives here
+// ends in a full stop, which the callers check.
+std::string system_text(DWORD code);
+
+// Sets the thread's Windows Sockets error without linking ws2_32.
+void wsa_set_last_error(int code);
+
+}  // namespace eu
+
+#endif
