@@ -23,10 +23,12 @@ Watchdog::~Watchdog() {
 DWORD WINAPI Watchdog::main(LPVOID p) {
   Watchdog* self = static_cast<Watchdog*>(p);
   if (WaitForSingleObject(self->done_, self->ms_) == WAIT_OBJECT_0) return 0;
-  fprintf(stderr, "watchdog: %s did not finish within %lu s: hung\n",
-          self->what_.c_str(), (unsigned long)(self->ms_ / 1000));
-  fflush(stderr);
-  fflush(stdout);
+  // Straight to the handle: a hung thread may hold the runtime's locks.
+  std::string text = "watchdog: " + self->what_ + " did not finish within " +
+                     std::to_string(self->ms_ / 1000) + " s: hung\n";
+  DWORD written;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text.data(), (DWORD)text.size(),
+            &written, NULL);
   TerminateProcess(GetCurrentProcess(), kHungExit);
   return 0;
 }
