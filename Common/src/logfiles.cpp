@@ -193,21 +193,25 @@ static HANDLE open_log_file(const char* path) {
   }
 }
 
-// A mutex named after the file (case folded), so that every process of
-// the session writing the same file through the library takes the same one:
-// the file handles of two processes do not share a position, and under Wine
-// an append-only handle still seeks and writes in two steps. If the name is
-// taken by another kind of object, the mutex is private to the process.
+// A mutex named after the file, so that every writer of the file through
+// the library takes the same one: the file handles of two processes do not
+// share a position, and neither do two slots that name one file in two
+// spellings ("x.log." or "d\..\x.log" for "x.log"). The name is the full
+// path as the system reads it, case folded and hashed. If that name is taken
+// by another kind of object, the mutex is private to the process.
 static HANDLE slot_named_mutex(const char* path) {
+  char full[FIELD_SIZE];
+  DWORD n = GetFullPathNameA(path, sizeof full, full, NULL);
+  const char* name = n > 0 && n < sizeof full ? full : path;
   unsigned long long hash = 14695981039346656037ULL;  // FNV-1a, 64 bits
-  for (const char* p = path; *p; ++p) {
+  for (const char* p = name; *p; ++p) {
     int c = *p >= 'A' && *p <= 'Z' ? *p - 'A' + 'a' : (unsigned char)*p;
     hash = (hash ^ (unsigned)c) * 1099511628211ULL;
   }
-  char name[64];  // "Local\zorvel-log-" and 16 hex digits
-  str_format(name, sizeof name, "Local\\zorvel-log-%08lx%08lx",
+  char mutex_name[64];  // "Local\zorvel-log-" and 16 hex digits
+  str_format(mutex_name, sizeof mutex_name, "Local\\zorvel-log-%08lx%08lx",
              (unsigned long)(hash >> 32), (unsigned long)hash);
-  HANDLE mutex = CreateMutexA(NULL, FALSE, name);
+  HANDLE mutex = CreateMutexA(NULL, FALSE, mutex_name);
   return mutex ? mutex : CreateMutexA(NULL, FALSE, NULL);
 }
 
@@ -343,7 +347,7 @@ static void attach_channel(Channel channel, const char* name,
   if (!attach_slot(channel, resolved, profile))
     warning(
         "No free log slot for %s: its lines go to the standard stream "
-        "only.\n",
+        "only.",
         resolved);
 }
 
