@@ -45,7 +45,16 @@ struct _EXCEPTION_POINTERS;
 extern "C" {
 #endif
 
-/* Logging. Each call writes one line; none of them fails its caller. */
+/* Logging. Each call writes one line; none of them fails its caller, also
+ * when standard output or error is closed, invalid or a broken pipe.
+ * Limits: one formatted piece longer than 1999 characters is replaced by
+ * "!!! MAX_BUF_SIZE is exceeded"; a line is cut at 1997 characters and
+ * still ends with CR LF (text of many LFs is cut inside its run of line
+ * ends). Lines of all threads and all processes that write one file through
+ * the library arrive whole and in each writer's order: the write mutex
+ * belongs to the file (named after its full path, per session), not to a
+ * handle. A writer dying inside a write (TerminateThread) leaves that mutex
+ * abandoned; the next writer takes it over. */
 ZORVEL_API void __cdecl event(ZORVEL_FORMAT_STRING const char* format, ...)
     ZORVEL_PRINTF(1, 2);
 ZORVEL_API void __cdecl devent(int level,
@@ -64,7 +73,8 @@ ZORVEL_API void __cdecl socerrori(ZORVEL_FORMAT_STRING const char* format,
  * level. */
 ZORVEL_API int __cdecl SetDebugLevel(int level);
 
-/* Thread context. */
+/* Thread context. A mark longer than 7 characters keeps its first 6; a
+ * banner keeps 255 characters and a place file 299. */
 ZORVEL_API char* __cdecl getsmark(void);
 ZORVEL_API void __cdecl util_set_mark(const char* mark);
 ZORVEL_API void __cdecl setbanner(const char* banner);
@@ -73,7 +83,22 @@ ZORVEL_API void __cdecl seterror(unsigned long code);
 
 /* Attaches the calling thread to its events and errors files. Any argument
  * may be null or empty to leave that part as it is. Throws the last OS error
- * as an unsigned long when a file cannot be opened. Always returns 0. */
+ * as an unsigned long when a file cannot be opened. Always returns 0.
+ * Names: relative names resolve against the executable's directory. Thrown:
+ * 206 (ERROR_FILENAME_EXCED_RANGE) when the resolved name exceeds 259
+ * characters; 123 for a dotted name with no '\' after its dots (".."); 5 for
+ * a directory or a file the user may not write; 3 for a missing directory
+ * named with '/' (missing directories are created only along '\'). The
+ * system drops trailing dots and blanks ("x.log." writes x.log). A 40th file
+ * of a channel throws nothing: the thread writes the warning "No free log
+ * slot for ...", and its lines of that channel go to the standard stream
+ * only until it attaches again.
+ * Profile: only what fits 2048 bytes of section "logfile" is read; entries
+ * without '=', with a key or value over 511 characters, or with a count
+ * outside 16 bits are skipped; a missing, binary or huge file rotates
+ * nothing.
+ * A thread ended by TerminateThread never releases its files: they stay
+ * open, counted, until the process ends. */
 ZORVEL_API int __cdecl util_init(const char* events_file,
                                  const char* errors_file, const char* mark,
                                  const char* profile_file);
@@ -94,7 +119,9 @@ ZORVEL_API ZORVEL_NORETURN void __cdecl kxraisesoc(
 
 /* Exception hooks: an unhandled-exception filter that reports and ends the
  * thread, a handler's filter that reports and returns 1, and a
- * structured-exception translator that reports and throws CSEHError. */
+ * structured-exception translator that reports and throws CSEHError.
+ * Threads may fault at once: each report is written whole, line by line,
+ * and report lines of several threads interleave in events.log. */
 ZORVEL_API long __stdcall ExcFilter(struct _EXCEPTION_POINTERS* pointers);
 ZORVEL_API long __stdcall ExcFilterI(struct _EXCEPTION_POINTERS* pointers);
 ZORVEL_API void __cdecl seh_translator(unsigned int code,
