@@ -158,7 +158,7 @@ void write_spelling(int i, void* arg) {
   for (int n = 0; n < 300; ++n) event("k=%d seq=%d", i, n);
 }
 
-TEST(Names, TwoSpellingsOfOneFileLoseNoLine) {
+TEST(Spellings, TwoSpellingsOfOneFileLoseNoLine) {
   std::string dir = tu::fresh_dir();
   rl::Watchdog dog(60, "two spellings");
   std::vector<Spelling> names = {{dir + "same.log", 0},
