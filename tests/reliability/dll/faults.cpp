@@ -24,10 +24,6 @@ bool id_and_seq(const std::string& rest, const char* key, int* id, int* seq) {
   return sscanf(rest.c_str() + at, format, id, seq) == 2;
 }
 
-void write_results(const std::string& path, const std::string& text) {
-  tu::write_file(path, text);
-}
-
 std::map<std::string, long> read_results(const std::string& path) {
   std::map<std::string, long> values;
   std::string text = tu::read_file(path);
@@ -185,7 +181,7 @@ DWORD WINAPI killer_main(LPVOID p) {
   std::string text;
   for (int i = 0; i < spots; ++i)
     text += std::string(kSpotNames[i]) + " " + std::to_string(count[i]) + "\n";
-  write_results(run->file + ".kills", text);
+  tu::write_file(run->file + ".kills", text);
   run->killer_done = 1;
   return 0;
 }
@@ -203,7 +199,7 @@ TEST(DISABLED_Child, KillWritersAtRandom) {
   for (int i = 0; i < kSteadyWriters; ++i)
     text +=
         "s" + std::to_string(i) + " " + std::to_string(run.written[i]) + "\n";
-  write_results(dir + "steady.txt", text);
+  tu::write_file(dir + "steady.txt", text);
 }
 
 TEST(Faults, WritersKilledAtRandomLeaveOthersWriting) {
@@ -229,6 +225,7 @@ TEST(Faults, WritersKilledAtRandomLeaveOthersWriting) {
     int id, seq;
     if (line.type == "V") {
       ASSERT_TRUE(id_and_seq(line.rest, "s", &id, &seq)) << line.rest;
+      ASSERT_TRUE(id >= 0 && id < kSteadyWriters) << line.rest;
       ASSERT_EQ(seq, next[id]) << "steady writer " << id;
       ++next[id];
     } else {
@@ -315,7 +312,7 @@ TEST(DISABLED_Child, FaultAllAtOnce) {
   WaitForSingleObject(neighbours, 70000);
   CloseHandle(neighbours);
   results += "went_on 1\n";
-  write_results(dir + "results.txt", results);
+  tu::write_file(dir + "results.txt", results);
 }
 
 size_t file_size(const std::string& path) { return tu::read_file(path).size(); }
@@ -360,6 +357,7 @@ TEST(Faults, ThirtyTwoThreadsFaultingAtOnceWriteWholeReports) {
     int id, seq;
     if (line.type != "V") continue;
     ASSERT_TRUE(id_and_seq(line.rest, "n", &id, &seq));
+    ASSERT_TRUE(id >= 0 && id < kReportWriters) << line.rest;
     ASSERT_EQ(seq, next[id]);
     ++next[id];
   }
@@ -404,7 +402,7 @@ TEST(DISABLED_Child, CallEverything) {
   if (dir.empty()) return;
   rl::Watchdog dog(60, "calls with bad standard streams");
   call_everything(dir);
-  write_results(dir + "results.txt", "returned 1\n");
+  tu::write_file(dir + "results.txt", "returned 1\n");
 }
 
 class Streams : public testing::TestWithParam<StreamCase> {};

@@ -42,8 +42,8 @@ TEST(DISABLED_Child, WarnThroughBothChannels) {
   ASSERT_TRUE(rl::run_group(kChannelThreads, warn_through_both, &p, 55000));
 }
 
-// Each writer's lines in file order: seq 0, 1, 2 ... as parsed from
-// "<key>=<id> seq=<n>". Returns the number of lines with that key.
+// Each writer's sequence numbers in file order, parsed from
+// "<key>=<id> seq=<n>".
 struct Sequences {
   std::map<long, std::vector<int>> by_writer;
   std::vector<std::string> odd;  // lines not of the expected shape
