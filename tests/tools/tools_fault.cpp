@@ -18,7 +18,7 @@ __declspec(noinline) void tools_fault_here(int value) {
 }
 
 __declspec(noinline) void tools_fault_caller() {
-  tools_fault_here(7);  // marker: call site
+  tools_fault_here(7);   // marker: call site
   event("not reached");  // keeps the call above from becoming a jump
 }
 
