@@ -95,7 +95,7 @@ ZORVEL_API void __cdecl seterror(unsigned long code);
  * only until it attaches again.
  * Profile: only what fits 2048 bytes of section "logfile" is read; entries
  * without '=', with a key or value over 511 characters, or with a count
- * outside 16 bits are skipped; a missing, binary or huge file rotates
+ * that is not a number or lies outside 16 bits are skipped; a missing, binary or huge file rotates
  * nothing.
  * A thread ended by TerminateThread never releases its files: they stay
  * open, counted, until the process ends. */
