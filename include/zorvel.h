@@ -48,7 +48,7 @@ extern "C" {
 /* Logging. Each call writes one line; none of them fails its caller, also
  * when standard output or error is closed, invalid or a broken pipe.
  * Limits: one formatted piece longer than 1999 characters is replaced by
- * "!!! MAX_BUF_SIZE is exceeded"; a line is cut at 1997 characters and
+ * "!!! MAX_BUF_SIZE is exceeded"; a line is cut at 1996 characters and
  * still ends with CR LF (text of many LFs is cut inside its run of line
  * ends). Lines of all threads and all processes that write one file through
  * the library arrive whole and in each writer's order: the write mutex
