@@ -82,8 +82,7 @@ void alloc_hooks_install(void) {
   if (!s_alloc || !s_realloc) return;
   HMODULE modules[512];
   DWORD bytes = 0;
-  if (!EnumProcessModules(GetCurrentProcess(), modules, sizeof modules,
-                          &bytes))
+  if (!EnumProcessModules(GetCurrentProcess(), modules, sizeof modules, &bytes))
     return;
   DWORD count = bytes / sizeof modules[0];
   if (count > 512) count = 512;

@@ -1,12 +1,13 @@
 // The workloads measured in child processes: the library's calls, the floor
 // written by hand with the same system calls, and fprintf as a peer.
+#include "workloads.h"
+
 #include <stdio.h>
 #include <string.h>
 #include <sys/timeb.h>
 #include <time.h>
 
 #include "harness.h"
-#include "workloads.h"
 #include "zorvel.h"
 
 namespace bench {
@@ -87,11 +88,12 @@ static DWORD floor_line(char* line, const char* type, const char* word,
   struct __timeb32 now;
   _ftime32(&now);
   const char* c = _ctime32(&now.time);
-  int n = _snprintf(line, room, "%s: %.3s%.4s%.2s (%.3s) %.8s.%03d (%d:%d:%s): ",
-                    type, c + 8, c + 4, c + 22, c, c + 11, (int)now.millitm,
-                    (int)GetCurrentProcessId(), (int)GetCurrentThreadId(),
-                    k_mark);
-  if (word) n += _snprintf(line + n, room - n, "Running %s: %s: ", s_module, word);
+  int n = _snprintf(
+      line, room, "%s: %.3s%.4s%.2s (%.3s) %.8s.%03d (%d:%d:%s): ", type, c + 8,
+      c + 4, c + 22, c, c + 11, (int)now.millitm, (int)GetCurrentProcessId(),
+      (int)GetCurrentThreadId(), k_mark);
+  if (word)
+    n += _snprintf(line + n, room - n, "Running %s: %s: ", s_module, word);
   n += _snprintf(line + n, room - n, k_text, i, 7);
   line[n++] = '\r';
   line[n++] = '\n';
@@ -303,16 +305,16 @@ static const Named s_workloads[] = {
     {"event", {lib_init, lib_setup, lib_event, NULL, NULL}},
     {"warning", {lib_init, lib_setup, lib_warning, NULL, NULL}},
     {"devent", {lib_init, lib_setup, lib_devent, NULL, NULL}},
-    {"floor", {floor_init, floor_setup, floor_event, floor_teardown,
-               floor_fini}},
-    {"floor-warning", {floor_init, floor_setup, floor_warning, floor_teardown,
-                       floor_fini}},
-    {"floor-file", {floor_init, floor_setup, floor_file, floor_teardown,
-                    floor_fini}},
-    {"format", {floor_init, floor_setup, floor_format, floor_teardown,
-                floor_fini}},
-    {"fprintf", {stdio_init, stdio_setup, stdio_line, stdio_teardown,
-                 stdio_fini}},
+    {"floor",
+     {floor_init, floor_setup, floor_event, floor_teardown, floor_fini}},
+    {"floor-warning",
+     {floor_init, floor_setup, floor_warning, floor_teardown, floor_fini}},
+    {"floor-file",
+     {floor_init, floor_setup, floor_file, floor_teardown, floor_fini}},
+    {"format",
+     {floor_init, floor_setup, floor_format, floor_teardown, floor_fini}},
+    {"fprintf",
+     {stdio_init, stdio_setup, stdio_line, stdio_teardown, stdio_fini}},
 };
 
 const Workload* find_workload(const char* kind) {

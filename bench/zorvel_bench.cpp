@@ -191,8 +191,8 @@ double cell_max(const Cell& c, int reps, double bench::Result::*field) {
 
 // Ratio of two kinds' cost, taken per repetition (both ran close together
 // in time) and summarised by median, minimum and maximum.
-bool cell_ratio(const Cell& a, const Cell& b, int reps, double* med,
-                double* lo, double* hi) {
+bool cell_ratio(const Cell& a, const Cell& b, int reps, double* med, double* lo,
+                double* hi) {
   double v[k_max_reps];
   int n = 0;
   for (int i = 0; i < reps; ++i)
@@ -263,8 +263,10 @@ void print_mode(int mode, int reps) {
 
 void print_parts(void) {
   if (!g_part_count) return;
-  printf("\nPieces of one floor line, each timed alone on one thread "
-         "(median of %d runs)\n", g_part_reps);
+  printf(
+      "\nPieces of one floor line, each timed alone on one thread "
+      "(median of %d runs)\n",
+      g_part_reps);
   for (int i = 0; i < g_part_count; ++i)
     printf("%-30s %8.2fus\n", g_part_labels[i],
            median(g_part_ns[i], g_part_reps) / 1000);
@@ -305,8 +307,9 @@ void print_report(int reps, long lines) {
   for (int mode = 0; mode < 2; ++mode) print_mode(mode, reps);
   print_parts();
   if (!g_have_peer)
-    printf("\nspdlog: not built (no spdlog headers, or no posix-thread "
-           "compiler).\n");
+    printf(
+        "\nspdlog: not built (no spdlog headers, or no posix-thread "
+        "compiler).\n");
 }
 
 // ------------------------------------------------------------ parent
@@ -352,8 +355,8 @@ void run_all(int reps, long lines) {
             continue;
           }
           long per_thread = lines * k_kinds[k].scale / k_threads[t];
-          c.ok[rep] = run_child(k_kinds[k], k_threads[t], mode == 1,
-                                per_thread, &c.r[rep]);
+          c.ok[rep] = run_child(k_kinds[k], k_threads[t], mode == 1, per_thread,
+                                &c.r[rep]);
           if (!c.ok[rep])
             fprintf(stderr, "zorvel-bench: %s at %d threads failed\n",
                     k_kinds[k].name, k_threads[t]);
