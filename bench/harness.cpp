@@ -195,6 +195,7 @@ bool run_case(const Workload& workload, int threads, bool per_thread,
   double total = (double)threads * (double)lines;
   result->allocs_per_line = (double)s_allocs / total;
   result->blocks_per_line = (double)(blocks_after - blocks_before) / total;
+  result->ratio = workload.ratio ? workload.ratio() : 0;
   for (int i = 0; i < threads; ++i) {
     CloseHandle(handles[i]);
     CloseHandle(ready[i]);
@@ -219,8 +220,8 @@ void set_data_dir(const char* dir) {
 static bool write_result(const char* path, const Result& r) {
   FILE* f = fopen(path, "w");
   if (!f) return false;
-  fprintf(f, "%.3f %.1f %.6f %.6f\n", r.ns_per_line, r.lines_per_sec,
-          r.allocs_per_line, r.blocks_per_line);
+  fprintf(f, "%.3f %.1f %.6f %.6f %.6f\n", r.ns_per_line, r.lines_per_sec,
+          r.allocs_per_line, r.blocks_per_line, r.ratio);
   return fclose(f) == 0;
 }
 

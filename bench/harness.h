@@ -17,6 +17,8 @@ struct Workload {
   void (*line)(int thread, long i);
   void (*teardown)(int thread);
   void (*fini)(void);
+  // Optional: a ratio the workload measured itself (0 when absent).
+  double (*ratio)(void);
 };
 
 struct Result {
@@ -24,6 +26,7 @@ struct Result {
   double lines_per_sec;    // all threads' lines over the wall time
   double allocs_per_line;  // heap allocation calls during the timed lines
   double blocks_per_line;  // growth of the busy heap blocks over them
+  double ratio;            // the workload's own ratio, if it has one
 };
 
 // Warm-up lines per thread before timing: the first call of a thread may

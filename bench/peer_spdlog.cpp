@@ -49,8 +49,8 @@ void peer_line(int thread, long i) {
   log.info("client {} connected, value {}", i, 7);
 }
 
-const bench::Workload k_peer = {peer_init, peer_setup, peer_line, peer_teardown,
-                                peer_fini};
+const bench::Workload k_peer = {peer_init,     peer_setup, peer_line,
+                                peer_teardown, peer_fini,  nullptr};
 
 const bench::Workload* find(const char* kind) {
   return strcmp(kind, "spdlog") ? nullptr : &k_peer;

@@ -114,9 +114,9 @@ static void floor_init(int, bool per_thread) {
   s_stderr.mutex = CreateMutexA(NULL, FALSE, NULL);
   if (!per_thread) {
     char path[MAX_PATH];
-    file_name(path, sizeof path, "ev", 0);
+    file_name(path, sizeof path, "fe", 0);
     s_ev[0] = dest_open(path);
-    file_name(path, sizeof path, "er", 0);
+    file_name(path, sizeof path, "fr", 0);
     s_er[0] = dest_open(path);
   }
 }
@@ -124,9 +124,9 @@ static void floor_init(int, bool per_thread) {
 static void floor_setup(int thread) {
   if (!s_per_thread) return;
   char path[MAX_PATH];
-  file_name(path, sizeof path, "ev", thread);
+  file_name(path, sizeof path, "fe", thread);
   s_ev[thread] = dest_open(path);
-  file_name(path, sizeof path, "er", thread);
+  file_name(path, sizeof path, "fr", thread);
   s_er[thread] = dest_open(path);
 }
 
@@ -217,6 +217,51 @@ static void stdio_line(int thread, long i) {
   fflush(f);
 }
 
+// ------------------------------------------------------------ pairs
+
+// A library call and its floor, alternating line by line on every thread,
+// each call timed alone: both meet the same load of the machine, so their
+// ratio is steadier than that of two separate runs.
+static LONGLONG s_pair_ticks[max_threads][2];
+
+static void pair_init(int threads, bool per_thread) {
+  lib_init(threads, per_thread);
+  floor_init(threads, per_thread);
+  memset(s_pair_ticks, 0, sizeof s_pair_ticks);
+}
+
+static void pair_setup(int thread) {
+  lib_setup(thread);
+  floor_setup(thread);
+}
+
+static void pair_line(int thread, long i, void (*lib)(int, long),
+                      void (*floor)(int, long)) {
+  LARGE_INTEGER t0, t1;
+  int which = (int)(i & 1);
+  QueryPerformanceCounter(&t0);
+  (which ? floor : lib)(thread, i);
+  QueryPerformanceCounter(&t1);
+  s_pair_ticks[thread][which] += t1.QuadPart - t0.QuadPart;
+}
+
+static void pair_event(int thread, long i) {
+  pair_line(thread, i, lib_event, floor_event);
+}
+
+static void pair_warning(int thread, long i) {
+  pair_line(thread, i, lib_warning, floor_warning);
+}
+
+static double pair_ratio(void) {
+  LONGLONG lib = 0, floor = 0;
+  for (int i = 0; i < max_threads; ++i) {
+    lib += s_pair_ticks[i][0];
+    floor += s_pair_ticks[i][1];
+  }
+  return floor ? (double)lib / (double)floor : 0;
+}
+
 // ------------------------------------------------------------ parts
 
 // The pieces of one floor line, each timed alone on one thread.
@@ -302,19 +347,26 @@ struct Named {
 };
 
 static const Named s_workloads[] = {
-    {"event", {lib_init, lib_setup, lib_event, NULL, NULL}},
-    {"warning", {lib_init, lib_setup, lib_warning, NULL, NULL}},
-    {"devent", {lib_init, lib_setup, lib_devent, NULL, NULL}},
+    {"event", {lib_init, lib_setup, lib_event, NULL, NULL, NULL}},
+    {"warning", {lib_init, lib_setup, lib_warning, NULL, NULL, NULL}},
+    {"devent", {lib_init, lib_setup, lib_devent, NULL, NULL, NULL}},
+    {"pair-event",
+     {pair_init, pair_setup, pair_event, floor_teardown, floor_fini,
+      pair_ratio}},
+    {"pair-warning",
+     {pair_init, pair_setup, pair_warning, floor_teardown, floor_fini,
+      pair_ratio}},
     {"floor",
-     {floor_init, floor_setup, floor_event, floor_teardown, floor_fini}},
+     {floor_init, floor_setup, floor_event, floor_teardown, floor_fini, NULL}},
     {"floor-warning",
-     {floor_init, floor_setup, floor_warning, floor_teardown, floor_fini}},
+     {floor_init, floor_setup, floor_warning, floor_teardown, floor_fini,
+      NULL}},
     {"floor-file",
-     {floor_init, floor_setup, floor_file, floor_teardown, floor_fini}},
+     {floor_init, floor_setup, floor_file, floor_teardown, floor_fini, NULL}},
     {"format",
-     {floor_init, floor_setup, floor_format, floor_teardown, floor_fini}},
+     {floor_init, floor_setup, floor_format, floor_teardown, floor_fini, NULL}},
     {"fprintf",
-     {stdio_init, stdio_setup, stdio_line, stdio_teardown, stdio_fini}},
+     {stdio_init, stdio_setup, stdio_line, stdio_teardown, stdio_fini, NULL}},
 };
 
 const Workload* find_workload(const char* kind) {

@@ -5,7 +5,7 @@
 // Every measurement runs in a child process whose standard output and error
 // are the null device from its start: the library binds its standard stream
 // slots when it is loaded, so the handles must be in place before that.
-// Usage: zorvel-bench [--reps N] [--lines N]
+// Usage: zorvel-bench [--reps N] [--lines N]  (7 runs, 4000 lines per case)
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -20,18 +20,21 @@ struct Kind {
   const char* label;  // row label
   bool peer;          // run by the spdlog program
   long scale;         // lines per case relative to the others
+  bool pair;          // reports the ratio of a call to its floor
 };
 
 const Kind k_kinds[] = {
-    {"event", "event", false, 1},
-    {"floor", "floor of event (2 writes)", false, 1},
-    {"warning", "warning", false, 1},
-    {"floor-warning", "floor of warning (4 writes)", false, 1},
-    {"devent", "devent, suppressed", false, 200},
-    {"floor-file", "floor, file only (1 write)", false, 1},
-    {"fprintf", "fprintf+fflush, file only", false, 1},
-    {"spdlog", "spdlog, sync file sink+flush", true, 1},
-    {"format", "formatting only, no write", false, 4},
+    {"event", "event", false, 1, false},
+    {"floor", "floor of event (2 writes)", false, 1, false},
+    {"warning", "warning", false, 1, false},
+    {"floor-warning", "floor of warning (4 writes)", false, 1, false},
+    {"devent", "devent, suppressed", false, 200, false},
+    {"floor-file", "floor, file only (1 write)", false, 1, false},
+    {"fprintf", "fprintf+fflush, file only", false, 1, false},
+    {"spdlog", "spdlog, sync file sink+flush", true, 1, false},
+    {"format", "formatting only, no write", false, 4, false},
+    {"pair-event", "event / floor, interleaved", false, 2, true},
+    {"pair-warning", "warning / floor, interleaved", false, 2, true},
 };
 const int k_kind_count = sizeof k_kinds / sizeof k_kinds[0];
 const int k_threads[] = {1, 2, 4, 8};
@@ -87,10 +90,10 @@ void clear_data_dir(void) {
 bool read_result(const char* path, bench::Result* r) {
   FILE* f = fopen(path, "r");
   if (!f) return false;
-  int n = fscanf(f, "%lf %lf %lf %lf", &r->ns_per_line, &r->lines_per_sec,
-                 &r->allocs_per_line, &r->blocks_per_line);
+  int n = fscanf(f, "%lf %lf %lf %lf %lf", &r->ns_per_line, &r->lines_per_sec,
+                 &r->allocs_per_line, &r->blocks_per_line, &r->ratio);
   fclose(f);
-  return n == 4;
+  return n == 5;
 }
 
 // Runs one case in a child with standard output and error on the null
@@ -225,14 +228,37 @@ void print_row(int k, int mode, int reps) {
     if (a > allocs) allocs = a;
     if (b > blocks) blocks = b;
     if (ns < 0)
-      printf(" %19s", "n/a");
+      printf(" %22s", "n/a");
+    else if (ns < 1000)
+      printf(" %8.1fns %9.0f/s", ns, rate);
     else
-      printf(" %8.2fus %8.0f/s", ns / 1000, rate);
+      printf(" %8.1fus %9.0f/s", ns / 1000, rate);
   }
   if (allocs < 0)
     printf("  %7s %7s\n", "n/a", "n/a");
   else
     printf("  %7.3f %7.3f\n", allocs, blocks);
+}
+
+void print_ratio_cell(double med, double lo, double hi) {
+  printf(" %6.3fx (%5.3f-%5.3f) ", med, lo, hi);
+}
+
+// The ratio a paired kind measured in each run: median (min-max).
+void print_pair(int k, int mode, int reps) {
+  printf("%-30s", k_kinds[k].label);
+  for (int t = 0; t < k_thread_counts; ++t) {
+    const Cell& c = g_cells[k][mode][t];
+    double v[k_max_reps];
+    int n = 0;
+    for (int i = 0; i < reps; ++i)
+      if (c.ok[i] && c.r[i].ratio > 0) v[n++] = c.r[i].ratio;
+    if (n)
+      print_ratio_cell(median(v, n), v[0], v[n - 1]);
+    else
+      printf(" %22s", "n/a");
+  }
+  printf("\n");
 }
 
 void print_ratio(const char* label, const char* a, const char* b, int mode,
@@ -242,9 +268,9 @@ void print_ratio(const char* label, const char* a, const char* b, int mode,
     double med, lo, hi;
     if (cell_ratio(g_cells[kind_index(a)][mode][t],
                    g_cells[kind_index(b)][mode][t], reps, &med, &lo, &hi))
-      printf(" %5.2fx (%4.2f-%4.2f)  ", med, lo, hi);
+      print_ratio_cell(med, lo, hi);
     else
-      printf(" %19s", "n/a");
+      printf(" %22s", "n/a");
   }
   printf("\n");
 }
@@ -253,12 +279,15 @@ void print_mode(int mode, int reps) {
   printf("\n%s\n", mode ? "One file per thread" : "All threads on one file");
   printf("%-30s", "case");
   for (int t = 0; t < k_thread_counts; ++t)
-    printf(" %10d thread%s", k_threads[t], k_threads[t] > 1 ? "s" : " ");
+    printf(" %15d thread%s", k_threads[t], k_threads[t] > 1 ? "s" : " ");
   printf("  %7s %7s\n", "allocs", "blocks");
-  for (int k = 0; k < k_kind_count; ++k) print_row(k, mode, reps);
+  for (int k = 0; k < k_kind_count; ++k)
+    if (!k_kinds[k].pair) print_row(k, mode, reps);
   print_ratio("event / floor", "event", "floor", mode, reps);
   print_ratio("warning / floor of warning", "warning", "floor-warning", mode,
               reps);
+  for (int k = 0; k < k_kind_count; ++k)
+    if (k_kinds[k].pair) print_pair(k, mode, reps);
 }
 
 void print_parts(void) {
@@ -295,15 +324,18 @@ void print_machine(void) {
 void print_report(int reps, long lines) {
   print_machine();
   printf(
-      "Median of %d runs, each case in its own process, standard output and\n"
-      "error on the null device; %ld lines per case (devent %ldx, formatting "
-      "%ldx),\nsplit over the threads. Cell: time of one call seen by its "
-      "thread, and\nlines per second of all threads together. allocs: heap "
-      "allocations per line\nafter each thread's first lines, blocks: growth "
-      "of busy heap blocks per line\n(worst run). Ratios: per run, median "
-      "(min-max).\n",
+      "Median of %d runs. Each case runs in its own process with standard\n"
+      "output and error on the null device: %ld lines per case (suppressed\n"
+      "devent %ldx, formatting %ldx, interleaved pairs %ldx), split over the\n"
+      "threads. Cell: time of one call as its thread sees it, and lines per\n"
+      "second of all threads together. allocs: heap allocations per line\n"
+      "after each thread's first lines; blocks: growth of the busy heap\n"
+      "blocks per line (worst run). Ratios: per run, then median (min-max).\n"
+      "Interleaved: the call and its floor alternate line by line on every\n"
+      "thread of one process, each call timed alone.\n",
       reps, lines, k_kinds[kind_index("devent")].scale,
-      k_kinds[kind_index("format")].scale);
+      k_kinds[kind_index("format")].scale,
+      k_kinds[kind_index("pair-event")].scale);
   for (int mode = 0; mode < 2; ++mode) print_mode(mode, reps);
   print_parts();
   if (!g_have_peer)
@@ -374,8 +406,8 @@ int main(int argc, char** argv) {
     bench::set_data_dir(argv[2]);
     return bench::parts_main(argv[3], atol(argv[4]));
   }
-  int reps = 5;
-  long lines = 16000;
+  int reps = 7;
+  long lines = 4000;
   parse_args(argc, argv, &reps, &lines);
   if (!setup_parent()) {
     fprintf(stderr, "zorvel-bench: cannot open the null device\n");
