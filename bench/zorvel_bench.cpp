@@ -253,8 +253,9 @@ void print_pair(int k, int mode, int reps) {
     int n = 0;
     for (int i = 0; i < reps; ++i)
       if (c.ok[i] && c.r[i].ratio > 0) v[n++] = c.r[i].ratio;
+    double med = n ? median(v, n) : 0;  // sorts v
     if (n)
-      print_ratio_cell(median(v, n), v[0], v[n - 1]);
+      print_ratio_cell(med, v[0], v[n - 1]);
     else
       printf(" %22s", "n/a");
   }
