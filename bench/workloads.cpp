@@ -303,6 +303,10 @@ static void part_write_null(long) {
 static void part_module_path(long) {
   s_sink = GetModuleFileNameA(NULL, s_line + 2000, 300);
 }
+static void part_time_zone(long) {
+  TIME_ZONE_INFORMATION zone;
+  s_sink = GetTimeZoneInformation(&zone);
+}
 static void part_tls(long) { s_sink = (DWORD)(size_t)TlsGetValue(0); }
 
 static const Part s_parts[] = {
@@ -316,6 +320,7 @@ static const Part s_parts[] = {
     {"seek to end, null device", part_seek_null},
     {"write one line, null device", part_write_null},
     {"GetModuleFileNameA", part_module_path},
+    {"GetTimeZoneInformation", part_time_zone},
     {"TlsGetValue", part_tls},
 };
 
