@@ -8,6 +8,7 @@ have_all() {
     command -v wine >/dev/null 2>&1 &&
     command -v cmake >/dev/null 2>&1 &&
     command -v ninja >/dev/null 2>&1 &&
+    command -v python3 >/dev/null 2>&1 &&
     [ -d /usr/src/googletest/googletest ] &&
     dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'ok installed'
 }
@@ -28,5 +29,5 @@ dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i3
 apt-get update -qq >/dev/null
 apt-get install -y -qq --no-install-recommends \
   g++-mingw-w64-i686 wine wine32:i386 cmake ninja-build googletest \
-  binutils-mingw-w64-i686 >/dev/null
+  binutils-mingw-w64-i686 python3 >/dev/null
 have_all

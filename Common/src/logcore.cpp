@@ -203,8 +203,12 @@ void __cdecl setbanner(const char* banner) {
 }
 
 void __cdecl place(const char* file, int line) {
+  // The thread's first touch of its place record may clear the last error,
+  // which a following kxraiseos or oserrori reports.
+  DWORD last_error = GetLastError();
   t_place.line = line;
   str_copy(t_place.file, PLACE_FIELD, file ? file : "");
+  SetLastError(last_error);
 }
 
 void __cdecl seterror(unsigned long code) { SetLastError(code | 0x20000000); }

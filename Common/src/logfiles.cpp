@@ -20,8 +20,17 @@ static const char* rotation_base(const char* name) {
   return slash ? slash + 1 : name;
 }
 
+// A count is a decimal number, blanks and a sign allowed before it. A typo
+// read as 0 would delete the log instead of keeping copies.
+static bool count_is_number(const char* text) {
+  while (*text == ' ' || *text == '\t') ++text;
+  if (*text == '-' || *text == '+') ++text;
+  return *text >= '0' && *text <= '9';
+}
+
 // Reads one "rotate" entry: "name,count". An entry without a comma, without a
-// count or with a count outside 16 bits is ignored rather than guessed at.
+// numeric count or with a count outside 16 bits is ignored rather than
+// guessed at.
 static int rotation_entry(char* key, char* value, DWORD_PTR item,
                           void* context) {
   (void)item;
@@ -30,7 +39,7 @@ static int rotation_entry(char* key, char* value, DWORD_PTR item,
   trim(value);
   if (_stricmp(key, "rotate") != 0) return 0;
   const char* comma = strchr(value, ',');
-  if (!comma || !comma[1]) return 0;
+  if (!comma || !count_is_number(comma + 1)) return 0;
 
   char name[FIELD_SIZE] = "";
   int count = 0;
@@ -325,7 +334,7 @@ static void attach_channel(Channel channel, const char* name,
   if (!attach_slot(channel, resolved, profile))
     warning(
         "No free log slot for %s: its lines go to the standard stream "
-        "only.\n",
+        "only.",
         resolved);
 }
 

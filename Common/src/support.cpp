@@ -162,42 +162,42 @@ static char* find_any(char* text, const char* set) {
 
 // Width: the number before the first '.' or type letter. A signed width
 // would place a field's end before its start; it counts as none.
-static char* read_width(char* pos, FieldSpec* spec) {
+static char* read_width(char* pos, FieldSpec* conv) {
   char* stop = find_any(pos, ".CScdfhs");
-  spec->width = read_number(pos, stop);
-  if (spec->width < 0) spec->width = 0;
+  conv->width = read_number(pos, stop);
+  if (conv->width < 0) conv->width = 0;
   return stop;
 }
 
 // Precision: after a '.', the number up to the type letter. A negative one
 // would cut before the decimal point's place; it counts as none.
-static char* read_precision(char* pos, FieldSpec* spec) {
+static char* read_precision(char* pos, FieldSpec* conv) {
   if (*pos == '.') {
-    spec->has_precision = 1;
+    conv->has_precision = 1;
     ++pos;
   }
   char* stop = find_any(pos, s_type_letters);
-  if (spec->has_precision) {
-    spec->precision = read_number(pos, stop);
-    if (spec->precision < 0) spec->has_precision = spec->precision = 0;
+  if (conv->has_precision) {
+    conv->precision = read_number(pos, stop);
+    if (conv->precision < 0) conv->has_precision = conv->precision = 0;
   }
   return stop;
 }
 
-// Reads the spec that starts after a '%'. Returns the position of the
+// Reads the conversion that starts after a '%'. Returns the position of the
 // separator character, where the search for the next '%' resumes; when the
 // format ends before a type letter, the position of its terminator.
-static char* parse_spec(char* pos, FieldSpec* spec) {
-  pos = read_precision(read_width(pos, spec), spec);
-  spec->type = (signed char)*pos;
+static char* parse_spec(char* pos, FieldSpec* conv) {
+  pos = read_precision(read_width(pos, conv), conv);
+  conv->type = (signed char)*pos;
   if (!*pos) return pos;
   ++pos;
-  spec->separator = *pos;
-  if (pos[0] == '%' && pos[1] != '%') spec->separator = 0;
+  conv->separator = *pos;
+  if (pos[0] == '%' && pos[1] != '%') conv->separator = 0;
   return pos;
 }
 
-// Text of the next spec: the character after the next '%', or null.
+// Text of the next conversion: the character after the next '%', or null.
 static char* next_spec(char* fmt) {
   char* percent = strchr(fmt, '%');
   return percent ? percent + 1 : NULL;
@@ -216,8 +216,8 @@ static char* cut_precision(char* field, int precision) {
   return point + precision;
 }
 
-static double read_float(char* field, const FieldSpec* spec) {
-  char* cut = spec->has_precision ? cut_precision(field, spec->precision) : 0;
+static double read_float(char* field, const FieldSpec* conv) {
+  char* cut = conv->has_precision ? cut_precision(field, conv->precision) : 0;
   if (!cut) return atof(field);
   char saved = *cut;
   *cut = 0;
@@ -227,25 +227,25 @@ static double read_float(char* field, const FieldSpec* spec) {
 }
 
 static void store_text(char* dst, const char* field, size_t length,
-                       const FieldSpec* spec) {
-  if (spec->width != 0 && (size_t)spec->width < length) {
-    memcpy(dst, field, spec->width);  // exactly width, no terminator
+                       const FieldSpec* conv) {
+  if (conv->width != 0 && (size_t)conv->width < length) {
+    memcpy(dst, field, conv->width);  // exactly width, no terminator
     return;
   }
   memcpy(dst, field, length + 1);
 }
 
-// Converts the terminated field into dst by the spec's type letter.
+// Converts the terminated field into dst by the conversion's type letter.
 static void convert_field(char* field, size_t length, void* dst,
-                          const FieldSpec* spec) {
-  switch (spec->type) {
+                          const FieldSpec* conv) {
+  switch (conv->type) {
     case 'C':
     case 'c':
       *(char*)dst = field[0];
       break;
     case 'S':
     case 's':
-      store_text((char*)dst, field, length, spec);
+      store_text((char*)dst, field, length, conv);
       break;
     case 'd':
       *(int*)dst = atoi(field);
@@ -254,7 +254,7 @@ static void convert_field(char* field, size_t length, void* dst,
       *(short*)dst = (short)(atoi(field) & 0xFFFF);
       break;
     case 'f':
-      *(double*)dst = read_float(field, spec);
+      *(double*)dst = read_float(field, conv);
       break;
     default:
       break;
@@ -263,23 +263,23 @@ static void convert_field(char* field, size_t length, void* dst,
 
 // Converts one field at src into dst. Returns where the next field starts,
 // or null when the expected separator is missing (the scan ends).
-static char* scan_field(char* src, void* dst, const FieldSpec* spec) {
+static char* scan_field(char* src, void* dst, const FieldSpec* conv) {
   char* found = NULL;
-  if (spec->separator) {
+  if (conv->separator) {
     trim_left(src);
-    found = strchr(src, spec->separator);
+    found = strchr(src, conv->separator);
   }
   size_t remaining = strlen(src);
   size_t length = found ? (size_t)(found - src) : remaining;
-  if (!found && spec->width != 0 && (size_t)spec->width <= remaining)
-    length = spec->width;
+  if (!found && conv->width != 0 && (size_t)conv->width <= remaining)
+    length = conv->width;
   char* end = src + length;
   char saved = *end;
   *end = 0;
-  convert_field(src, length, dst, spec);
+  convert_field(src, length, dst, conv);
   *end = saved;
   if (found) return found + 1;
-  return spec->separator ? NULL : end;
+  return conv->separator ? NULL : end;
 }
 
 // The driver: one conversion per step, one destination per conversion. A
@@ -288,12 +288,12 @@ static void scan_fields(char* src, char* fmt, va_list* args) {
   while (src && *src && fmt && *fmt) {
     char* spec_text = next_spec(fmt);
     if (!spec_text) return;
-    FieldSpec spec = {0, 0, 0, 0, 0};
-    fmt = parse_spec(spec_text, &spec);
+    FieldSpec conv = {0, 0, 0, 0, 0};
+    fmt = parse_spec(spec_text, &conv);
     // A '%' without a type letter ends the format; it takes no destination.
-    if (spec.type == 0) return;
+    if (conv.type == 0) return;
     void* dst = va_arg(*args, void*);
-    if (dst) src = scan_field(src, dst, &spec);
+    if (dst) src = scan_field(src, dst, &conv);
   }
 }
 

@@ -454,7 +454,7 @@ TEST(FirstUse, KxraiseosFirstInAProcessReportsThePendingError) {
 }
 
 // Disabled: the first place in a process still clears the last error.
-TEST(FirstUse, DISABLED_PlaceFirstInAProcessKeepsTheLastError) {
+TEST(FirstUse, PlaceFirstInAProcessKeepsTheLastError) {
   EXPECT_EQ(0u,
             tu::run_child("FirstUse.DISABLED_ChildPlaceThenKxraiseos", "", ""));
 }

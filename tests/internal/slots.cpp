@@ -161,6 +161,8 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{"other=a.log,3\r\n", "C:\\a.log", false, 0},
         ConfigCase{"rotate=a.log\r\nrotate=\r\nrotate=,4\r\n", "C:\\a.log",
                    false, 0},
+        ConfigCase{"rotate=a.log,abc\r\nrotate=a.log, x3\r\n", "C:\\a.log",
+                   false, 0},
         ConfigCase{"rotate=a.log,32768\r\nrotate=a.log,-32769\r\n", "C:\\a.log",
                    false, 0},
         ConfigCase{"rotate=a.log,-32768\r\n", "C:\\a.log", true, -32768},
