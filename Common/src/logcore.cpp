@@ -169,8 +169,12 @@ void ctx_set_mark(const char* mark) {
   str_copy(buffer, length < MARK_SIZE ? MARK_SIZE : 7, mark);
 }
 
+// The executable's path is fetched once per thread: it cannot change, and
+// GetModuleFileNameA allocates on every call under Wine, which would put a
+// heap allocation on the path of every warning and error line.
 char* module_path(void) {
   char* path = t_place.module_path;
+  if (path[0]) return path;
   if (!GetModuleFileNameA(NULL, path, PLACE_FIELD)) path[0] = 0;
   path[PLACE_FIELD - 1] = 0;
   return path;
