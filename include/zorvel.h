@@ -66,8 +66,8 @@ ZORVEL_API void __cdecl error(ZORVEL_FORMAT_STRING const char* format, ...)
     ZORVEL_PRINTF(1, 2);
 ZORVEL_API void __cdecl oserrori(ZORVEL_FORMAT_STRING const char* format, ...)
     ZORVEL_PRINTF(1, 2);
-ZORVEL_API void __cdecl socerrori(ZORVEL_FORMAT_STRING const char* format,
-                                  ...) ZORVEL_PRINTF(1, 2);
+ZORVEL_API void __cdecl socerrori(ZORVEL_FORMAT_STRING const char* format, ...)
+    ZORVEL_PRINTF(1, 2);
 
 /* Debug level for devent; a negative level only queries. Returns the old
  * level. */
@@ -95,10 +95,9 @@ ZORVEL_API void __cdecl seterror(unsigned long code);
  * only until it attaches again.
  * Profile: only what fits 2048 bytes of section "logfile" is read; entries
  * without '=', with a key or value over 511 characters, or with a count
- * that is not a number or lies outside 16 bits are skipped; a missing, binary or huge file rotates
- * nothing.
- * A thread ended by TerminateThread never releases its files: they stay
- * open, counted, until the process ends. */
+ * that is not a number or lies outside 16 bits are skipped; a missing, binary
+ * or huge file rotates nothing. A thread ended by TerminateThread never
+ * releases its files: they stay open, counted, until the process ends. */
 ZORVEL_API int __cdecl util_init(const char* events_file,
                                  const char* errors_file, const char* mark,
                                  const char* profile_file);
@@ -161,7 +160,7 @@ class CEmptyError {
   void format_message(const char* format, va_list args) {
     message[0] = 0;
     if (!format) return;
-    /* A cut result may be left unterminated by the Microsoft runtime. */
+      /* A cut result may be left unterminated by the Microsoft runtime. */
 #if defined(_MSC_VER)
     (void)vsnprintf(message, sizeof message, format, args);
 #else
@@ -179,8 +178,7 @@ class CError : public CEmptyError {
   /* Marks the constructor that takes the format's arguments as a list. */
   enum ArgList { arg_list };
 
-  CError(unsigned long code_, int line_, const char* file_)
-      : line(line_) {
+  CError(unsigned long code_, int line_, const char* file_) : line(line_) {
     code = code_;
     copy_text(file, sizeof file, file_);
   }

@@ -5,9 +5,8 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <windows.h>
-
 #include <stdarg.h>
+#include <windows.h>
 
 #include "zorvel.h"
 
@@ -139,10 +138,9 @@ void trim(char* text);
 
 typedef int (*ProfileEntryFn)(char* key, char* value, DWORD_PTR item,
                               void* context);
-int read_profile_section(const char* file, const char* section,
-                         DWORD_PTR items, DWORD* capacity,
-                         ProfileEntryFn callback, DWORD* last_index,
-                         void* context);
+int read_profile_section(const char* file, const char* section, DWORD_PTR items,
+                         DWORD* capacity, ProfileEntryFn callback,
+                         DWORD* last_index, void* context);
 
 // ---------------------------------------------------------------- memory
 void* mem_zalloc(size_t size);

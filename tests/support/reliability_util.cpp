@@ -76,26 +76,26 @@ static HANDLE stream_handle(Stream kind, const std::string& file,
   return NULL;
 }
 
-bool start_child(const ChildSpec& spec, Child* child) {
+bool start_child(const ChildJob& job, Child* child) {
   char exe[MAX_PATH];
   GetModuleFileNameA(NULL, exe, sizeof exe);
   std::string cmd =
       std::string("\"") + exe +
-      "\" --gtest_also_run_disabled_tests --gtest_filter=" + spec.test;
-  SetEnvironmentVariableA("ZORVEL_RELIABILITY_DIR", spec.dir.c_str());
+      "\" --gtest_also_run_disabled_tests --gtest_filter=" + job.test;
+  SetEnvironmentVariableA("ZORVEL_RELIABILITY_DIR", job.dir.c_str());
   std::string env_name, env_value;
-  if (!spec.extra_env.empty()) {
-    size_t eq = spec.extra_env.find('=');
-    env_name = spec.extra_env.substr(0, eq);
-    env_value = spec.extra_env.substr(eq + 1);
+  if (!job.extra_env.empty()) {
+    size_t eq = job.extra_env.find('=');
+    env_name = job.extra_env.substr(0, eq);
+    env_value = job.extra_env.substr(eq + 1);
     SetEnvironmentVariableA(env_name.c_str(), env_value.c_str());
   }
   HANDLE own_out, own_err;
   STARTUPINFOA si = {};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdOutput = stream_handle(spec.out, spec.out_file, spec.dir, &own_out);
-  si.hStdError = stream_handle(spec.err, spec.err_file, spec.dir, &own_err);
+  si.hStdOutput = stream_handle(job.out, job.out_file, job.dir, &own_out);
+  si.hStdError = stream_handle(job.err, job.err_file, job.dir, &own_err);
   PROCESS_INFORMATION pi = {};
   std::vector<char> line(cmd.begin(), cmd.end());
   line.push_back(0);
@@ -124,10 +124,10 @@ DWORD wait_child(Child* child, DWORD timeout_ms) {
   return code;
 }
 
-DWORD run_child(const ChildSpec& spec) {
+DWORD run_child(const ChildJob& job) {
   Child child;
-  if (!start_child(spec, &child)) return (DWORD)-1;
-  return wait_child(&child, spec.timeout_ms);
+  if (!start_child(job, &child)) return (DWORD)-1;
+  return wait_child(&child, job.timeout_ms);
 }
 
 std::string child_env(const char* name) {

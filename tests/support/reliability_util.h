@@ -35,7 +35,7 @@ enum class Stream {
   read_only,  // a handle opened for reading only
 };
 
-struct ChildSpec {
+struct ChildJob {
   std::string test;  // DISABLED_ test of this program to run
   std::string dir;   // passed to the child as ZORVEL_RELIABILITY_DIR
   Stream out = Stream::file, err = Stream::file;
@@ -49,10 +49,10 @@ struct Child {
   DWORD pid = 0;
 };
 // Starts the child; returns false if it could not be started.
-bool start_child(const ChildSpec& spec, Child* child);
+bool start_child(const ChildJob& job, Child* child);
 // Waits for it; past timeout_ms it is ended and kHungExit is returned.
 DWORD wait_child(Child* child, DWORD timeout_ms);
-DWORD run_child(const ChildSpec& spec);
+DWORD run_child(const ChildJob& job);
 
 // The directory a child was given (empty in the parent).
 std::string child_dir();

@@ -15,9 +15,9 @@ import unittest
 SYMBOLIZER, BINARY, OBJDUMP = sys.argv[1:4]
 del sys.argv[1:4]
 
-spec = importlib.util.spec_from_file_location("symbolize", SYMBOLIZER)
-symbolize = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(symbolize)
+module_found = importlib.util.spec_from_file_location("symbolize", SYMBOLIZER)
+symbolize = importlib.util.module_from_spec(module_found)
+module_found.loader.exec_module(symbolize)
 
 STAMP = "08 Dec 26 (Tue) 17:42:38.776"
 

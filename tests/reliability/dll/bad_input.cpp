@@ -213,16 +213,16 @@ TEST(DISABLED_Child, FortiethFile) {
 
 TEST(Limits, FortiethFileOfAChannelGoesToStandardOutputOnly) {
   std::string dir = tu::fresh_dir();
-  rl::ChildSpec spec;
-  spec.test = "DISABLED_Child.FortiethFile";
-  spec.dir = dir;
-  spec.out_file = dir + "child.out";
-  spec.err_file = dir + "child.err";
-  ASSERT_EQ(rl::run_child(spec), 0u) << rl::child_report(spec.out_file);
+  rl::ChildJob job;
+  job.test = "DISABLED_Child.FortiethFile";
+  job.dir = dir;
+  job.out_file = dir + "child.out";
+  job.err_file = dir + "child.err";
+  ASSERT_EQ(rl::run_child(job), 0u) << rl::child_report(job.out_file);
   EXPECT_FALSE(tu::file_exists(dir + "f40.log"));
-  std::string out = tu::read_file(spec.out_file);
+  std::string out = tu::read_file(job.out_file);
   EXPECT_NE(out.find(":FORTY): fortieth line\r\n"), std::string::npos);
-  std::string err = tu::read_file(spec.err_file);
+  std::string err = tu::read_file(job.err_file);
   size_t warned = err.find("No free log slot for ");
   ASSERT_NE(warned, std::string::npos);
   // One line, no empty line after it.

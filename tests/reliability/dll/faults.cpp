@@ -40,13 +40,13 @@ std::map<std::string, long> read_results(const std::string& path) {
   return values;
 }
 
-rl::ChildSpec child_spec(const std::string& test, const std::string& dir) {
-  rl::ChildSpec spec;
-  spec.test = test;
-  spec.dir = dir;
-  spec.out_file = dir + "child.out";
-  spec.err_file = dir + "child.err";
-  return spec;
+rl::ChildJob child_spec(const std::string& test, const std::string& dir) {
+  rl::ChildJob job;
+  job.test = test;
+  job.dir = dir;
+  job.out_file = dir + "child.out";
+  job.err_file = dir + "child.err";
+  return job;
 }
 
 // ------------------------------------------------------------ killed writers
@@ -204,9 +204,9 @@ TEST(DISABLED_Child, KillWritersAtRandom) {
 
 TEST(Faults, WritersKilledAtRandomLeaveOthersWriting) {
   std::string dir = tu::fresh_dir();
-  rl::ChildSpec spec = child_spec("DISABLED_Child.KillWritersAtRandom", dir);
-  ASSERT_EQ(rl::run_child(spec), 0u)
-      << rl::child_report(spec.out_file) << tu::read_file(spec.err_file);
+  rl::ChildJob job = child_spec("DISABLED_Child.KillWritersAtRandom", dir);
+  ASSERT_EQ(rl::run_child(job), 0u)
+      << rl::child_report(job.out_file) << tu::read_file(job.err_file);
   std::map<std::string, long> results = read_results(dir + "shared.log.kills");
   std::map<std::string, long> steady = read_results(dir + "steady.txt");
   long kills = 0, holding = 0;
@@ -321,9 +321,9 @@ TEST(Faults, ThirtyTwoThreadsFaultingAtOnceWriteWholeReports) {
   std::string dir = tu::fresh_dir();
   std::string events = tu::exe_dir() + "events.log";
   size_t from = file_size(events);
-  rl::ChildSpec spec = child_spec("DISABLED_Child.FaultAllAtOnce", dir);
-  ASSERT_EQ(rl::run_child(spec), 0u)
-      << rl::child_report(spec.out_file) << tu::read_file(spec.err_file);
+  rl::ChildJob job = child_spec("DISABLED_Child.FaultAllAtOnce", dir);
+  ASSERT_EQ(rl::run_child(job), 0u)
+      << rl::child_report(job.out_file) << tu::read_file(job.err_file);
   std::map<std::string, long> results = read_results(dir + "results.txt");
   EXPECT_EQ(results["went_on"], 1);
   long pid = results["pid"];
@@ -409,10 +409,10 @@ class Streams : public testing::TestWithParam<StreamCase> {};
 
 TEST_P(Streams, EveryCallReturnsAndFilesGetTheirLines) {
   std::string dir = tu::fresh_dir();
-  rl::ChildSpec spec = child_spec("DISABLED_Child.CallEverything", dir);
-  spec.out = GetParam().out;
-  spec.err = GetParam().err;
-  EXPECT_EQ(rl::run_child(spec), 0u);
+  rl::ChildJob job = child_spec("DISABLED_Child.CallEverything", dir);
+  job.out = GetParam().out;
+  job.err = GetParam().err;
+  EXPECT_EQ(rl::run_child(job), 0u);
   EXPECT_EQ(read_results(dir + "results.txt")["returned"], 1);
   rl::Split events = rl::parse_file(dir + "events.log");
   rl::Split errors = rl::parse_file(dir + "errors.log");

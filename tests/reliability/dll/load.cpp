@@ -129,15 +129,15 @@ TEST(Load, SixteenWritersLoseNothingWhileSlotsChurn) {
     CloseHandle(h);
   }
   bool dates_agree = same_date_local_and_universal();
-  rl::ChildSpec spec;
-  spec.test = "DISABLED_Child.LoadWritersAndMovers";
-  spec.dir = dir;
-  spec.out_file = dir + "child.out";
-  spec.err_file = dir + "child.err";
-  spec.timeout_ms = 110000;
+  rl::ChildJob job;
+  job.test = "DISABLED_Child.LoadWritersAndMovers";
+  job.dir = dir;
+  job.out_file = dir + "child.out";
+  job.err_file = dir + "child.err";
+  job.timeout_ms = 110000;
   DWORD start = GetTickCount();
-  ASSERT_EQ(rl::run_child(spec), 0u)
-      << rl::child_report(spec.out_file) << tu::read_file(spec.err_file);
+  ASSERT_EQ(rl::run_child(job), 0u)
+      << rl::child_report(job.out_file) << tu::read_file(job.err_file);
   DWORD elapsed = GetTickCount() - start;
   dates_agree = dates_agree && same_date_local_and_universal();
 

@@ -82,13 +82,13 @@ void expect_in_order(const std::vector<int>& seqs, int count, int repeats,
 
 TEST(TwoHandles, OneNameInBothChannelsLosesNoLine) {
   std::string dir = tu::fresh_dir();
-  rl::ChildSpec spec;
-  spec.test = "DISABLED_Child.WarnThroughBothChannels";
-  spec.dir = dir;
-  spec.out_file = dir + "child.out";
-  spec.err_file = dir + "child.err";
-  ASSERT_EQ(rl::run_child(spec), 0u)
-      << rl::child_report(spec.out_file) << tu::read_file(spec.err_file);
+  rl::ChildJob job;
+  job.test = "DISABLED_Child.WarnThroughBothChannels";
+  job.dir = dir;
+  job.out_file = dir + "child.out";
+  job.err_file = dir + "child.err";
+  ASSERT_EQ(rl::run_child(job), 0u)
+      << rl::child_report(job.out_file) << tu::read_file(job.err_file);
   // Per file: a (F, F) thread writes each warning twice into F; a thread
   // with F and G writes it once into each.
   for (const char* name : {"f.log", "g.log"}) {
@@ -146,15 +146,15 @@ TEST(TwoHandles, ProcessesAppendingToOneFileLoseNoLine) {
       "zorvel-reliability-go-" + std::to_string(GetCurrentProcessId());
   HANDLE go = CreateEventA(NULL, TRUE, FALSE, go_name.c_str());
   std::vector<rl::Child> children(kProcesses);
-  std::vector<rl::ChildSpec> specs(kProcesses);
+  std::vector<rl::ChildJob> specs(kProcesses);
   for (int k = 0; k < kProcesses; ++k) {
-    rl::ChildSpec& spec = specs[k];
-    spec.test = "DISABLED_Child.AppendFromOneProcess";
-    spec.dir = dir;
-    spec.out_file = dir + "child" + std::to_string(k) + ".out";
-    spec.err_file = dir + "child" + std::to_string(k) + ".err";
-    spec.extra_env = "ZORVEL_RELIABILITY_GO=" + go_name;
-    ASSERT_TRUE(rl::start_child(spec, &children[k]));
+    rl::ChildJob& job = specs[k];
+    job.test = "DISABLED_Child.AppendFromOneProcess";
+    job.dir = dir;
+    job.out_file = dir + "child" + std::to_string(k) + ".out";
+    job.err_file = dir + "child" + std::to_string(k) + ".err";
+    job.extra_env = "ZORVEL_RELIABILITY_GO=" + go_name;
+    ASSERT_TRUE(rl::start_child(job, &children[k]));
   }
   Sleep(300);  // let them reach the start line
   SetEvent(go);
