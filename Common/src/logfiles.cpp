@@ -349,7 +349,7 @@ static bool attach_slot(Channel channel, const char* name,
 static void attach_channel(Channel channel, const char* name,
                            const char* profile) {
   if (!name || !name[0]) return;
-  char resolved[NAME_BUFFER];
+  char resolved[RESOLVED_NAME_SIZE];
   resolve_name(resolved, name);
   LogSlot* current = ctx_slot(channel);
   if (current && _stricmp(current->path, resolved) == 0) return;
@@ -362,7 +362,7 @@ static void attach_channel(Channel channel, const char* name,
 
 int __cdecl util_init(const char* events_file, const char* errors_file,
                       const char* mark, const char* profile_file) {
-  char profile[NAME_BUFFER] = "";
+  char profile[RESOLVED_NAME_SIZE] = "";
   if (profile_file && profile_file[0]) resolve_path(profile, profile_file);
   attach_channel(EVENTS_CHANNEL, events_file, profile);
   attach_channel(ERRORS_CHANNEL, errors_file, profile);

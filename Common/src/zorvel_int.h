@@ -18,15 +18,15 @@
 
 // ---------------------------------------------------------------- sizes
 enum {
-  SLOT_COUNT = 40,      // slots per channel; slot 0 is the standard stream
-  PATH_SIZE = 260,      // a resolved path and its terminator
-  MARK_SIZE = 8,        // mark: 7 characters and a terminator
-  BANNER_SIZE = 256,    // banner: 255 characters and a terminator
-  MESSAGE_SIZE = 4000,  // the thread's line buffer
-  APPEND_LIMIT = 2000,  // one formatted append
-  STAGE_SIZE = 2000,    // CR LF staging area of one write
-  PLACE_FIELD = 300,    // fields of ThreadPlace
-  NAME_BUFFER = 2048    // util_init's resolved names
+  SLOT_COUNT = 40,           // slots per channel; slot 0 is the standard stream
+  PATH_SIZE = 260,           // a resolved path and its terminator
+  MARK_SIZE = 8,             // mark: 7 characters and a terminator
+  BANNER_SIZE = 256,         // banner: 255 characters and a terminator
+  MESSAGE_SIZE = 4000,       // the thread's line buffer
+  APPEND_LIMIT = 2000,       // one formatted append
+  STAGE_SIZE = 2000,         // CR LF staging area of one write
+  PLACE_FIELD = 300,         // fields of ThreadPlace
+  RESOLVED_NAME_SIZE = 2048  // util_init's resolved names
 };
 
 // ---------------------------------------------------------------- state
