@@ -147,10 +147,6 @@ void make_dirs(const char* path) {
 
 static LogTable* table_of(Channel channel) { return &g_tables[channel]; }
 
-static Channel other_channel(Channel channel) {
-  return channel == EVENTS_CHANNEL ? ERRORS_CHANNEL : EVENTS_CHANNEL;
-}
-
 // Slots 1 to 39 hold named files; slot 0 (the standard stream) never matches.
 static int find_in_table(const LogTable* table, const char* name) {
   for (int i = 1; i < SLOT_COUNT; ++i)
@@ -224,28 +220,13 @@ static HANDLE slot_named_mutex(const char* path) {
   return mutex ? mutex : CreateMutexA(NULL, FALSE, NULL);
 }
 
-// The same file may be open in the other channel. Both slots then write
-// through one mutex, so their seek-and-write pairs never overlap.
-static HANDLE slot_mutex_for(Channel channel, const char* path) {
-  const LogTable* other = table_of(other_channel(channel));
-  int twin = find_in_table(other, path);
-  if (twin >= 0) {
-    HANDLE shared = NULL;
-    HANDLE self = GetCurrentProcess();
-    if (DuplicateHandle(self, other->slots[twin].mutex, self, &shared, 0, FALSE,
-                        DUPLICATE_SAME_ACCESS))
-      return shared;
-  }
-  return slot_named_mutex(path);
-}
-
 // Frees a claimed slot after a failure and throws the error code.
 static void slot_fail(Channel channel, LogSlot* slot, DWORD error) {
   if (slot->file != INVALID_HANDLE_VALUE && slot->file) CloseHandle(slot->file);
   slot->file = NULL;
   slot->in_use = 0;
   table_unlock(channel);
-  throw(unsigned long) error;
+  throw static_cast<unsigned long>(error);
 }
 
 static int first_free_slot(const LogTable* table) {
@@ -273,7 +254,7 @@ int slot_open(Channel channel, const char* name, const char* profile) {
     slot_fail(channel, slot, GetLastError());
   if (rotated) stamp_creation_time(slot->file);
 
-  slot->mutex = slot_mutex_for(channel, slot->path);
+  slot->mutex = slot_named_mutex(slot->path);
   if (!slot->mutex) slot_fail(channel, slot, GetLastError());
 
   slot->index = index;
@@ -302,28 +283,16 @@ static void resolve_name(char* resolved, const char* name) {
   if (resolve_path(resolved, name) == 0 && resolved[0]) return;
   size_t dir_length = strlen(module_path());
   bool too_long = dir_length + strlen(name) >= PATH_SIZE;
-  throw(unsigned long)(too_long ? ERROR_FILENAME_EXCED_RANGE
-                                : ERROR_INVALID_NAME);
+  throw static_cast<unsigned long>(too_long ? ERROR_FILENAME_EXCED_RANGE
+                                            : ERROR_INVALID_NAME);
 }
 
-// Both table mutexes, always events first, so that a slot may look at the
-// other channel while it opens.
-static void tables_lock(void) {
-  table_lock(EVENTS_CHANNEL);
-  table_lock(ERRORS_CHANNEL);
-}
-
-static void tables_unlock(void) {
-  table_unlock(ERRORS_CHANNEL);
-  table_unlock(EVENTS_CHANNEL);
-}
-
-// Find, open and count of one name form one step: both tables stay locked
-// across them. Returns false when the channel's table is full.
+// Find, open and count of one name form one step: the channel's table stays
+// locked across them. Returns false when the channel's table is full.
 static bool attach_slot(Channel channel, const char* name,
                         const char* profile) {
   bool attached = true;
-  tables_lock();
+  table_lock(channel);
   try {
     if (ctx_slot(channel)) {
       slot_release(channel);
@@ -339,10 +308,10 @@ static bool attach_slot(Channel channel, const char* name,
     else
       attached = false;
   } catch (...) {
-    tables_unlock();
+    table_unlock(channel);
     throw;
   }
-  tables_unlock();
+  table_unlock(channel);
   return attached;
 }
 
