@@ -9,6 +9,10 @@ address inside the module file found under the given directories (section's
 VirtualAddress + offset + ImageBase, from the PE headers), which addr2line
 turns into source places using the binary's DWARF debug information.
 
+Reports of 32-bit processes print addresses as 8 hexadecimal digits, those
+of 64-bit processes as 16; the images are PE32 or PE32+ to match, and each
+is read with the binutils of its machine.
+
     tools/symbolize.py build/mingw/bin/events.log -d build/mingw/bin
     tools/symbolize.py events.log --pid 268 --tid 288 -d bin -d plugins
     tools/symbolize.py events.log --list
@@ -22,19 +26,27 @@ import subprocess
 import sys
 
 # "T: 08 Dec 26 (Tue) 17:42:38.776 (pid:tid:MARK): " — the mark is optional.
+# The type is one character, any but LF: devent writes '0' + level, so a
+# level outside 0-9 gives '/', ':' or any other byte, and a NUL none.
 HEADER = re.compile(
-    r"^(?P<type>[^:\s]+): (?P<stamp>\d\d \w{3} \d\d \(\w{3}\) [\d:.]+) "
+    r"^(?P<type>.?): (?P<stamp>\d\d \w{3} \d\d \(\w{3}\) [\d:.]+) "
     r"\((?P<pid>-?\d+):(?P<tid>-?\d+)(?::(?P<mark>[^)]*))?\): (?P<text>.*)$")
 # The text after the header starts with the thread's banner, which may be
 # anything, so the report's own lines are searched for, not matched whole.
 TITLE = re.compile(r"\*{14} (?P<title>.*) Exception report: \*{60}$")
+# Addresses and exception parameters: 8 digits in a report of a 32-bit
+# process, 16 in one of a 64-bit process.
+WORD = r"[0-9A-F]{16}|[0-9A-F]{8}"
 EXCEPTION = re.compile(
     r"Exception 0x(?P<code>[0-9A-F]{8}) occured at address "
-    r"0x(?P<address>[0-9A-F]{8})\t\((?P<section>[0-9A-F]+):"
-    r"(?P<offset>[0-9A-F]{8}) (?P<module>[^\t]*)\), params: ?(?P<params>.*)$")
+    r"0x(?P<address>%s)\t\((?P<section>[0-9A-F]+):"
+    r"(?P<offset>[0-9A-F]{8}) (?P<module>[^\t]*)\), params: ?"
+    r"(?P<params>.*)$" % WORD)
 FRAME = re.compile(
-    r"0x(?P<pc>[0-9A-F]{8})\t\t0x(?P<frame>[0-9A-F]{8})\t\t"
-    r"(?P<section>[0-9A-F]{4}):(?P<offset>[0-9A-F]{8})\t\t(?P<module>.*)$")
+    r"0x(?P<pc>%s)\t\t0x(?P<frame>%s)\t\t"
+    r"(?P<section>[0-9A-F]{4}):(?P<offset>[0-9A-F]{8})\t\t(?P<module>.*)$" %
+    (WORD, WORD))
+PARAMETER = re.compile(r"0x([0-9A-F]+)")
 CLOSING_RULE = re.compile(r"\*{122}$")
 
 
@@ -44,6 +56,29 @@ class Report:
         self.exception = None  # the EXCEPTION match
         self.frames = []  # FRAME matches, in stack order
         self.complete = False  # the closing rule was seen
+        self.digits = None  # address width: 8 or 16, from its first line
+        self.left_out = 0  # lines whose addresses have another width
+
+
+def address_digits(match):
+    """The width of every address in an EXCEPTION or FRAME line, or None
+    when they differ."""
+    if match.re is FRAME:
+        words = [match.group("pc"), match.group("frame")]
+    else:
+        words = [match.group("address")]
+        words += PARAMETER.findall(match.group("params"))
+    widths = {len(w) for w in words}
+    return widths.pop() if len(widths) == 1 else None
+
+
+def log_lines(data):
+    """The lines of an events file: 8-bit text written with CR LF, where
+    only LF ends a line (latin-1 maps every byte)."""
+    lines = data.decode("latin-1").split("\n")
+    if lines and not lines[-1]:
+        lines.pop()
+    return [l[:-1] if l.endswith("\r") else l for l in lines]
 
 
 def read_reports(lines):
@@ -72,10 +107,20 @@ def read_reports(lines):
         if CLOSING_RULE.search(text):
             report.complete = True
             del open_reports[key]
-        elif report.exception is None and EXCEPTION.search(text):
-            report.exception = EXCEPTION.search(text)
-        elif FRAME.search(text):
-            report.frames.append(FRAME.search(text))
+            continue
+        match = EXCEPTION.search(text) if report.exception is None else None
+        match = match or FRAME.search(text)
+        if not match:
+            continue
+        digits = address_digits(match)
+        if digits is None or report.digits not in (None, digits):
+            report.left_out += 1
+            continue
+        report.digits = digits
+        if match.re is EXCEPTION:
+            report.exception = match
+        else:
+            report.frames.append(match)
     return reports
 
 
@@ -107,8 +152,16 @@ def find_module(module_path, directories):
     return None
 
 
+# Machine -> optional header magic, address digits in its reports, and the
+# prefix of its binutils.
+MACHINES = {
+    0x14C: (0x10B, 8, "i686-w64-mingw32-"),  # x86, PE32
+    0x8664: (0x20B, 16, "x86_64-w64-mingw32-"),  # x64, PE32+
+}
+
+
 class PeImage:
-    """ImageBase and the section table of a 32-bit PE file."""
+    """Machine, ImageBase and the section table of a PE32 or PE32+ file."""
 
     def __init__(self, path):
         with open(path, "rb") as f:
@@ -118,12 +171,19 @@ class PeImage:
         nt = struct.unpack_from("<I", data, 0x3C)[0]
         if data[nt:nt + 4] != b"PE\0\0":
             raise ValueError("%s has no PE header" % path)
-        sections, = struct.unpack_from("<H", data, nt + 6)
+        machine, sections = struct.unpack_from("<HH", data, nt + 4)
         optional_size, = struct.unpack_from("<H", data, nt + 20)
         magic, = struct.unpack_from("<H", data, nt + 24)
-        if magic != 0x10B:
-            raise ValueError("%s is not a 32-bit image" % path)
-        self.image_base, = struct.unpack_from("<I", data, nt + 24 + 28)
+        if machine not in MACHINES:
+            raise ValueError("%s is not an x86 or x64 image" % path)
+        expected_magic, self.digits, self.tools = MACHINES[machine]
+        if magic != expected_magic:
+            raise ValueError("%s has optional header magic 0x%X for machine "
+                             "0x%X" % (path, magic, machine))
+        if magic == 0x10B:
+            self.image_base, = struct.unpack_from("<I", data, nt + 24 + 28)
+        else:
+            self.image_base, = struct.unpack_from("<Q", data, nt + 24 + 24)
         table = nt + 24 + optional_size
         if table + 40 * sections > len(data):
             with open(path, "rb") as f:
@@ -193,9 +253,10 @@ def lookup_address(frame_index, match):
     return offset if frame_index == 0 else offset - 1
 
 
-def resolve_frames(report, directories, addr2line, cxxfilt):
+def resolve_frames(report, directories, addr2line=None, cxxfilt=None):
     """One entry per frame: (frame line match, binary or None, [(function,
-    place)] or a reason text)."""
+    place)] or a reason text). Without addr2line, each image is read with
+    the one of its machine; without cxxfilt, with the one beside it."""
     images = {}
     wanted = {}  # binary -> addresses
     plans = []
@@ -221,6 +282,11 @@ def resolve_frames(report, directories, addr2line, cxxfilt):
         if isinstance(image, str):
             plans.append((frame, binary, None, image))
             continue
+        if report.digits and image.digits != report.digits:
+            plans.append((frame, binary, None,
+                          "a %d-bit image, the report is of a %d-bit process"
+                          % (image.digits * 4, report.digits * 4)))
+            continue
         address = image.address(section, lookup_address(index, frame))
         if address is None:
             plans.append((frame, binary, None, "no section %d" % section))
@@ -228,8 +294,12 @@ def resolve_frames(report, directories, addr2line, cxxfilt):
         wanted.setdefault(binary, []).append(address)
         plans.append((frame, binary, address, None))
 
-    symbols = {b: symbolize(b, sorted(set(a)), addr2line, cxxfilt)
-               for b, a in wanted.items()}
+    symbols = {}
+    for binary, addresses in wanted.items():
+        tool = addr2line or images[binary].tools + "addr2line"
+        symbols[binary] = symbolize(
+            binary, sorted(set(addresses)), tool,
+            cxxfilt or re.sub(r"addr2line$", "c++filt", tool))
     resolved = []
     for frame, binary, address, reason in plans:
         if address is not None:
@@ -252,6 +322,10 @@ def print_report(report, resolved, out):
                    ", params: " + params if params else ""))
     if not report.complete:
         out.write("(the report is incomplete: no closing rule)\n")
+    if report.left_out:
+        out.write("(%d line%s left out: address widths other than the "
+                  "report's)\n" % (report.left_out,
+                                   "" if report.left_out == 1 else "s"))
     for index, (frame, binary, what) in enumerate(resolved):
         module = windows_base_name(frame.group("module")) or "?"
         out.write("#%-2d 0x%s %s %s:%s\n" %
@@ -268,9 +342,10 @@ def print_report(report, resolved, out):
 def list_reports(reports, out):
     for r in reports:
         code = r.exception.group("code") if r.exception else "?"
-        out.write("process %d thread %d  %s  0x%s  %s%s\n" %
+        out.write("process %d thread %d  %s  0x%s  %s%s%s\n" %
                   (r.pid, r.tid, r.stamp, code, r.title,
-                   "" if r.complete else " (incomplete)"))
+                   "" if r.complete else " (incomplete)",
+                   " (mixed address widths)" if r.left_out else ""))
 
 
 def parse_arguments(argv):
@@ -285,23 +360,20 @@ def parse_arguments(argv):
     parser.add_argument("--tid", type=int, help="thread id of the report")
     parser.add_argument("--list", action="store_true",
                         help="list the reports in the file and stop")
-    parser.add_argument("--addr2line", default="i686-w64-mingw32-addr2line",
-                        help="addr2line program (default: %(default)s)")
+    parser.add_argument("--addr2line",
+                        help="addr2line program (default: "
+                        "i686-w64-mingw32-addr2line for a 32-bit image, "
+                        "x86_64-w64-mingw32-addr2line for a 64-bit one)")
     parser.add_argument("--cxxfilt",
                         help="c++filt program (default: the one beside "
                         "addr2line)")
-    args = parser.parse_args(argv)
-    if not args.cxxfilt:
-        args.cxxfilt = re.sub(r"addr2line$", "c++filt", args.addr2line)
-    return args
+    return parser.parse_args(argv)
 
 
 def main(argv):
     args = parse_arguments(argv)
     with open(args.log, "rb") as f:
-        # 8-bit text written with CR LF; latin-1 maps every byte.
-        lines = f.read().decode("latin-1").splitlines()
-    reports = read_reports(lines)
+        reports = read_reports(log_lines(f.read()))
     if args.list:
         list_reports(reports, sys.stdout)
         return 0
@@ -315,7 +387,7 @@ def main(argv):
         resolved = resolve_frames(report, directories, args.addr2line,
                                   args.cxxfilt)
     except (OSError, subprocess.CalledProcessError) as e:
-        sys.stderr.write("symbolize: %s failed: %s\n" % (args.addr2line, e))
+        sys.stderr.write("symbolize: addr2line failed: %s\n" % e)
         return 1
     print_report(report, resolved, sys.stdout)
     return 0

@@ -3,6 +3,10 @@
 # faulting function at the faulting store and the second its caller at the
 # call. Run with cmake -P; inputs: FAULT_EXE, FAULT_SOURCE, EMULATOR ('|'
 # between its words), PYTHON, SYMBOLIZER, ADDR2LINE.
+#
+# The symbolizer gets no --addr2line: it must pick the binutils of the
+# image's machine itself, found first in ADDR2LINE's directory. The i686
+# addr2line cannot read a PE32+ image, so on x64 a wrong pick fails.
 
 get_filename_component(fault_dir ${FAULT_EXE} DIRECTORY)
 set(events_log ${fault_dir}/events.log)
@@ -17,8 +21,11 @@ endif()
 set(pid ${CMAKE_MATCH_1})
 set(tid ${CMAKE_MATCH_2})
 
-execute_process(COMMAND ${PYTHON} ${SYMBOLIZER} ${events_log} --pid ${pid}
-                        --tid ${tid} --dir ${fault_dir} --addr2line ${ADDR2LINE}
+get_filename_component(binutils_dir ${ADDR2LINE} DIRECTORY)
+execute_process(COMMAND ${CMAKE_COMMAND} -E env
+                        "PATH=${binutils_dir}:$ENV{PATH}"
+                        ${PYTHON} ${SYMBOLIZER} ${events_log} --pid ${pid}
+                        --tid ${tid} --dir ${fault_dir}
                 RESULT_VARIABLE rc OUTPUT_VARIABLE frames ERROR_VARIABLE err)
 message("${frames}${err}")
 if(NOT rc EQUAL 0)

@@ -5,8 +5,10 @@ Usage: test_symbolize.py SYMBOLIZER PE_BINARY OBJDUMP
 """
 
 import importlib.util
+import io
 import os
 import re
+import struct
 import subprocess
 import sys
 import tempfile
@@ -28,20 +30,22 @@ def line(pid, tid, text, kind="F", mark="ECTCH", banner=""):
 
 
 def report_lines(pid, tid, title, frames, banner="", code="C0000005",
-                 close=True):
-    """The lines of one report; frames are (pc, section, offset, module)."""
+                 close=True, digits=8):
+    """The lines of one report; frames are (pc, section, offset, module).
+    Addresses have 8 digits as from a 32-bit process, or 16."""
     first = frames[0]
     text = [
         "*" * 14 + " %s Exception report: " % title + "*" * 60,
-        "Exception 0x%s occured at address 0x%08X\t(%02X:%08X %s), "
-        "params:  0x00000001, 0x00000000" % (code, first[0], first[1],
-                                              first[2], first[3]),
+        "Exception 0x%s occured at address 0x%0*X\t(%02X:%08X %s), "
+        "params:  0x%0*X, 0x%0*X" % (code, digits, first[0], first[1],
+                                     first[2], first[3], digits, 1, digits, 0),
         "-" * 13 + " Call stack (begin) " + "-" * 85,
         "Address\t\tFrame\t\t\tLogical addr\t\tModule",
     ]
     for i, (pc, section, offset, module) in enumerate(frames):
-        text.append("0x%08X\t\t0x%08X\t\t%04X:%08X\t\t%s" %
-                    (pc, 0x12FF00 + 0x10 * i, section, offset, module))
+        text.append("0x%0*X\t\t0x%0*X\t\t%04X:%08X\t\t%s" %
+                    (digits, pc, digits, 0x12FF00 + 0x10 * i, section, offset,
+                     module))
     text.append("-" * 14 + " Call stack (end) " + "-" * 86)
     if close:
         text.append("*" * 122)
@@ -95,6 +99,88 @@ class ReadReports(unittest.TestCase):
         self.assertEqual(r.exception.group("module"), odd)
         self.assertEqual([f.group("module") for f in r.frames], [odd, ""])
 
+    def test_addresses_of_either_width(self):
+        cases = [
+            (8, 0x401553, ["00401553", "00401572"],
+             "0x00000001, 0x00000000"),
+            (16, 0x140001553, ["0000000140001553", "0000000140001572"],
+             "0x0000000000000001, 0x0000000000000000"),
+        ]
+        for digits, pc, pcs, params in cases:
+            lines = report_lines(1, 2, "A", [(pc, 1, 0x553, APP),
+                                             (pc + 0x1F, 1, 0x572, APP)],
+                                 digits=digits)
+            r = symbolize.read_reports(lines)[0]
+            self.assertEqual(r.digits, digits)
+            self.assertEqual(r.exception.group("address"), pcs[0])
+            self.assertEqual(r.exception.group("params").strip(), params)
+            self.assertEqual([f.group("pc") for f in r.frames], pcs)
+            self.assertEqual(r.left_out, 0)
+
+    def test_lines_of_another_width_are_left_out_and_said(self):
+        lines = report_lines(1, 2, "A", [(0x140001553, 1, 0x553, APP),
+                                         (0x140001572, 1, 0x572, APP)],
+                             digits=16)
+        lines[5:5] = [line(1, 2, t) for t in [
+            "0x00401600\t\t0x0012FF20\t\t0001:00000600\t\t" + APP,
+            "0x0000000140001600\t\t0x0012FF20\t\t0001:00000600\t\t" + APP,
+        ]]
+        r = symbolize.read_reports(lines)[0]
+        self.assertEqual([f.group("pc") for f in r.frames],
+                         ["0000000140001553", "0000000140001572"])
+        self.assertEqual(r.left_out, 2)
+        # An exception line whose parameters are narrower than its address.
+        bad = report_lines(1, 2, "B", [(0x140001553, 1, 0x553, APP)],
+                           digits=16)
+        bad[1] = bad[1].replace("0x0000000000000001", "0x00000001")
+        r = symbolize.read_reports(bad)[0]
+        self.assertIsNone(r.exception)
+        self.assertEqual((r.left_out, len(r.frames)), (1, 1))
+
+    def test_every_line_type_the_library_writes(self):
+        # devent writes '0' + level: -1 gives '/', 10 ':', -16 a space, 85
+        # the byte 0x85, -48 a NUL and so no type, -35 a CR.
+        for kind in ["V", "F", "0", "9", "/", ":", " ", "\x85", "", "\r"]:
+            header = symbolize.HEADER.match(line(10, 11, "text", kind=kind))
+            self.assertIsNotNone(header, repr(kind))
+            self.assertEqual((header.group("type"), header.group("pid"),
+                              header.group("text")), (kind, "10", "text"))
+        # Only LF ends a line: bytes such as 0x85 or 0x0C, in a type or a
+        # banner, do not split one.
+        lines = [line(10, 11, "level 85", kind="\x85")]
+        lines += report_lines(10, 11, "A", [(0x401000, 1, 0, APP)],
+                              banner="[\x0c\x85] ")
+        data = "".join(l + "\r\n" for l in lines).encode("latin-1")
+        parsed = symbolize.log_lines(data)
+        self.assertEqual(parsed, lines)
+        r = symbolize.read_reports(parsed)[0]
+        self.assertEqual((r.exception.group("address"), len(r.frames),
+                          r.complete), ("00401000", 1, True))
+
+
+def write_image(path, machine, magic, image_base, virtual_addresses):
+    """A PE file holding only headers: DOS stub, COFF header, optional
+    header and section table."""
+    optional = bytearray(224 if magic == 0x10B else 240)
+    struct.pack_into("<H", optional, 0, magic)
+    if magic == 0x10B:
+        # BaseOfData, then ImageBase, then SectionAlignment.
+        struct.pack_into("<III", optional, 24, 0x2000, image_base, 0x1000)
+    else:
+        struct.pack_into("<QI", optional, 24, image_base, 0x1000)
+    data = bytearray(0x40)
+    data[:2] = b"MZ"
+    struct.pack_into("<I", data, 0x3C, 0x40)
+    data += b"PE\0\0" + struct.pack("<HHIIIHH", machine,
+                                     len(virtual_addresses), 0, 0, 0,
+                                     len(optional), 0x0102)
+    data += optional
+    for i, va in enumerate(virtual_addresses):
+        data += struct.pack("<8sIIIIIIHHI", b".s%d" % i, 0x800, va, 0x200,
+                            0x400 + 0x200 * i, 0, 0, 0, 0, 0x60000020)
+    with open(path, "wb") as f:
+        f.write(data)
+
 
 class Addresses(unittest.TestCase):
     def test_return_addresses_step_back_into_the_call(self):
@@ -108,6 +194,11 @@ class Addresses(unittest.TestCase):
         image = symbolize.PeImage(BINARY)
         listing = subprocess.run([OBJDUMP, "-h", BINARY], check=True,
                                  capture_output=True, text=True).stdout
+        file_format = re.search(r"file format (\S+)", listing).group(1)
+        self.assertEqual((image.digits, image.tools), {
+            "pei-i386": (8, "i686-w64-mingw32-"),
+            "pei-x86-64": (16, "x86_64-w64-mingw32-"),
+        }[file_format])
         vmas = [int(m.group(1), 16) for m in re.finditer(
             r"^\s*\d+ \S+\s+[0-9a-f]+\s+([0-9a-f]+)\s", listing, re.M)]
         self.assertGreater(len(vmas), 1)
@@ -116,6 +207,54 @@ class Addresses(unittest.TestCase):
             self.assertEqual(image.address(number, 0x10), vma + 0x10)
         self.assertIsNone(image.address(0, 0))
         self.assertIsNone(image.address(len(vmas) + 1, 0))
+
+    def test_pe32_and_pe32_plus_headers(self):
+        with tempfile.TemporaryDirectory() as d:
+            cases = [
+                (0x14C, 0x10B, 0x00400000, 8, 0x00403010),
+                (0x8664, 0x20B, 0x140000000, 16, 0x140003010),
+            ]
+            for machine, magic, base, digits, address in cases:
+                path = os.path.join(d, "x%X.exe" % machine)
+                write_image(path, machine, magic, base, [0x1000, 0x3000])
+                image = symbolize.PeImage(path)
+                self.assertEqual((image.image_base, image.digits),
+                                 (base, digits))
+                self.assertEqual(image.address(2, 0x10), address)
+            for machine, magic in [(0x14C, 0x20B), (0x8664, 0x10B),
+                                   (0xAA64, 0x20B)]:
+                path = os.path.join(d, "bad.exe")
+                write_image(path, machine, magic, 0x400000, [0x1000])
+                with self.assertRaises(ValueError):
+                    symbolize.PeImage(path)
+
+    def test_report_printed_with_its_width_checked_against_the_image(self):
+        with tempfile.TemporaryDirectory() as d:
+            write_image(os.path.join(d, "app.exe"), 0x14C, 0x10B, 0x400000,
+                        [0x1000])
+            lines = report_lines(
+                5, 6, "Unhandled exception filter.",
+                [(0x140001553, 1, 0x553, APP),
+                 (0x7FF6ABCD0000, 1, 0x10, r"C:\windows\system32\ntdll.dll"),
+                 (0x0123456789AB, 0, 0, "")], digits=16)
+            lines.insert(6, line(5, 6, "0x00401600\t\t0x0012FF20\t\t"
+                                       "0001:00000600\t\t" + APP))
+            report = symbolize.read_reports(lines)[0]
+            out = io.StringIO()
+            symbolize.print_report(
+                report, symbolize.resolve_frames(report, [d]), out)
+        self.assertEqual(out.getvalue(), (
+            "Report of process 5, thread 6, %s: Unhandled exception filter.\n"
+            "Exception 0xC0000005 at 0x0000000140001553 (01:00000553 "
+            "C:\\srv\\bin\\app.exe), params: 0x0000000000000001, "
+            "0x0000000000000000\n"
+            "(1 line left out: address widths other than the report's)\n"
+            "#0  0x0000000140001553 app.exe 0001:00000553\n"
+            "      ?? (a 32-bit image, the report is of a 64-bit process)\n"
+            "#1  0x00007FF6ABCD0000 ntdll.dll 0001:00000010\n"
+            "      ?? (module not found locally)\n"
+            "#2  0x00000123456789AB ? 0000:00000000\n"
+            "      ?? (not in a module)\n") % STAMP)
 
     def test_module_found_by_base_name_without_regard_to_case(self):
         with tempfile.TemporaryDirectory() as empty, \

@@ -11,7 +11,8 @@
 // A store through it stays at any optimization level.
 static int* volatile s_null_pointer;
 
-// Not a leaf, so it keeps its own frame and its caller shows in the stack.
+// Not a leaf, so on x86 it keeps its own frame and the frame-pointer walk
+// sees its caller.
 __declspec(noinline) void tools_fault_here(int value) {
   event("storing %d through a null pointer", value);
   *s_null_pointer = value;  // marker: faulting store
