@@ -14,9 +14,13 @@ wine_stop() { "$WINESERVER" -k >/dev/null 2>&1 || true; }
 trap wine_stop EXIT INT TERM
 
 mkdir -p "$ZORVEL_BUILD_DIR"
-if [ ! -f "$WINEPREFIX/.zorvel-ready" ]; then
+if [ ! -f "$WINEPREFIX/.zorvel-ready-$ZORVEL_WINE_ARCH" ]; then
   echo "setup: creating the $ZORVEL_WINE_ARCH Wine prefix (once, a few seconds)" >&2
-  rm -rf "$WINEPREFIX"
+  # A prefix of the other architecture cannot run this build's programs.
+  if [ -f "$WINEPREFIX/system.reg" ] &&
+    ! grep -qx "#arch=$WINEARCH" "$WINEPREFIX/system.reg"; then
+    rm -rf "$WINEPREFIX"
+  fi
   "$wine_loader" wineboot -i </dev/null >/dev/null 2>&1 || true
   "$WINESERVER" -w
   # No debugger for unhandled exceptions: a crash ends the process quietly.
@@ -27,7 +31,7 @@ if [ ! -f "$WINEPREFIX/.zorvel-ready" ]; then
       /v $entry /f </dev/null >/dev/null 2>&1
   done
   "$WINESERVER" -w
-  touch "$WINEPREFIX/.zorvel-ready"
+  touch "$WINEPREFIX/.zorvel-ready-$ZORVEL_WINE_ARCH"
 fi
 "$WINESERVER" -p </dev/null >/dev/null 2>&1
 "$wine_loader" cmd /c exit </dev/null >/dev/null 2>&1 || true
