@@ -43,8 +43,8 @@ MALFORMED = b"V: 08 Dec 26 (Tue) 17:44:15 (1:2): no milliseconds"
 FOREIGN = b"not a zorvel line"
 
 
-def run(command, timeout, **kwargs):
-    return subprocess.run(command, env=ENV, timeout=timeout,
+def run(command, timeout, env=ENV, **kwargs):
+    return subprocess.run(command, env=env, timeout=timeout,
                           capture_output=True, **kwargs)
 
 
@@ -82,7 +82,11 @@ class Run:
 
     def __init__(self, work):
         shutil.rmtree(work, ignore_errors=True)
-        shutil.copytree(os.path.dirname(ARGS.host), work)
+        os.makedirs(work)
+        here = os.path.dirname(ARGS.host)
+        for name in os.listdir(here):
+            if name.lower().endswith((".exe", ".dll")):
+                shutil.copy(os.path.join(here, name), work)
         self.work = work
         with open(self.path("logtools.ini"), "w", newline="") as f:
             f.write("[logfile]\r\nrotate = events.log,3\r\n")
@@ -149,7 +153,7 @@ class LineChecks(unittest.TestCase):
         self.assertEqual(lines[0], title)
         self.assertRegex(lines[1], r"^Exception 0xC0000005 occured at address "
                          r"0x[0-9A-F]+\t\([0-9A-F]{2,}:[0-9A-F]{8} .*logtools_host"
-                         r"\.exe\), params:  0x00000001, 0x00000000$")
+                         r"\.exe\), params:  0x0*1, 0x0+$")
         self.assertTrue(lines[2].startswith("------------- Call stack (begin) "))
         self.assertEqual(lines[3], "Address\t\tFrame\t\t\tLogical addr\t\tModule")
         self.assertGreaterEqual(len(lines), 8)
@@ -166,8 +170,8 @@ class Lnav(LineChecks):
     def setUpClass(cls):
         if not shutil.which("lnav"):
             raise AssertionError("lnav is not installed: run scripts/setup.sh")
-        cls.run = Run(ARGS.work)
-        cls.home = cls.run.path("home")
+        cls.logs = Run(ARGS.work)
+        cls.home = cls.logs.path("home")
         formats = os.path.join(cls.home, ".lnav", "formats", "installed")
         os.makedirs(formats)
         shutil.copy(os.path.join(ARGS.logtools, "lnav", "zorvel_log.json"),
@@ -175,7 +179,7 @@ class Lnav(LineChecks):
 
     def query(self, log, sql):
         result = run(["lnav", "-n", "-c", ";" + sql, "-c", ":write-json-to -",
-                      self.run.path(log)], timeout=60,
+                      self.logs.path(log)], timeout=60,
                      env=dict(ENV, HOME=self.home))
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(result.stderr, b"")
@@ -189,7 +193,7 @@ class Lnav(LineChecks):
             "tid, mark, log_body FROM zorvel_log ORDER BY log_line")
 
     def check_file(self, log, expected):
-        raw = physical_lines(self.run.path(log))
+        raw = physical_lines(self.logs.path(log))
         records = self.records(log)
         got = [(r["type"], r["mark"], r["tid"],
                 r["log_body"].replace("\r\n", "\n") if r["type"] != "F"
@@ -197,9 +201,9 @@ class Lnav(LineChecks):
         self.assertEqual(got, expected)
         ends = [r["log_line"] for r in records[1:]] + [len(raw)]
         for record, end in zip(records, ends):
-            self.assertEqual(record["pid"], self.run.pid)
+            self.assertEqual(record["pid"], self.logs.pid)
             self.assertEqual(record["log_level"], LEVELS[record["type"]])
-            when = self.check_stamp(self.run, raw[record["log_line"]],
+            when = self.check_stamp(self.logs, raw[record["log_line"]],
                                     record["weekday"])
             self.assertEqual(record["log_time"],
                              when.strftime("%Y-%m-%d %H:%M:%S.%f")[:-3])
@@ -213,33 +217,35 @@ class Lnav(LineChecks):
                     header = HEADER.match(line)
                     self.assertIsNotNone(header, line)
                     self.assertEqual(line[:header.end()], "F: %s (%d:%d:ECTCH): " % (
-                        header.group("stamp"), self.run.pid, self.run.crash))
+                        header.group("stamp"), self.logs.pid, self.logs.crash))
                     texts.append(line[header.end():])
-                self.check_report(self.run, texts, body[0])
+                self.check_report(self.logs, texts, body[0])
             else:
                 self.assertEqual(record["log_body"].count("\r\n"),
                                  end - record["log_line"] - 1)
         return records
 
     def test_events_file_every_line_type(self):
-        records = self.check_file("events.log", self.run.events)
+        records = self.check_file("events.log", self.logs.events)
         # 2 reports of at least 8 lines, 2 continuation lines of the text.
-        raw = physical_lines(self.run.path("events.log"))
-        self.assertEqual(len(records), 15)
-        self.assertGreaterEqual(len(raw), 15 + 2 + 2 * 7)
+        raw = physical_lines(self.logs.path("events.log"))
+        self.assertEqual(len(records), 14)
+        self.assertGreaterEqual(len(raw), 14 + 2 + 2 * 7)
 
     def test_errors_file(self):
-        records = self.check_file("errors.log", self.run.errors)
+        records = self.check_file("errors.log", self.logs.errors)
         self.assertEqual(len(records), 4)
 
     def test_malformed_lines_are_not_records(self):
         records = self.records("mixed.log")
         # The foreign first line is a message without fields; the line with
         # a broken header is no record, but continues the one before it.
-        self.assertEqual([(r["log_line"], r["type"], r["pid"], r["mark"])
-                          for r in records],
-                         [(0, None, None, None), (1, "V", self.run.pid, "NET"),
-                          (3, "0", self.run.pid, "NET")])
+        # (lnav gives the pids as text here, after a row without one.)
+        pid = str(self.logs.pid)
+        self.assertEqual([(r["log_line"], r["type"], r["pid"] and str(r["pid"]),
+                           r["mark"]) for r in records],
+                         [(0, None, None, None), (1, "V", pid, "NET"),
+                          (3, "0", pid, "NET")])
         self.assertEqual(records[0]["log_body"].rstrip("\r"),
                          FOREIGN.decode())
         self.assertEqual(records[1]["log_body"],
@@ -256,15 +262,15 @@ class SyslogNg(LineChecks):
         if not shutil.which("syslog-ng"):
             raise AssertionError(
                 "syslog-ng is not installed: run scripts/setup.sh")
-        cls.run = Run(ARGS.work)
-        cls.raw_events = physical_lines(cls.run.path("events.log"))
-        state = cls.run.path("state")
+        cls.logs = Run(ARGS.work)
+        cls.raw_events = physical_lines(cls.logs.path("events.log"))
+        state = cls.logs.path("state")
         os.makedirs(state)
-        cls.out = cls.run.path("out.json")
-        conf = cls.run.path("syslog-ng.conf")
+        cls.out = cls.logs.path("out.json")
+        conf = cls.logs.path("syslog-ng.conf")
         sources = "\n".join(
             'source s_%s { zorvel_file(path("%s") follow_freq(1) '
-            'line_timeout(2)); };' % (name, cls.run.path(name + ".log"))
+            'line_timeout(2)); };' % (name, cls.logs.path(name + ".log"))
             for name in ("events", "errors", "mixed"))
         with open(conf, "w") as f:
             f.write("""@version: 3.38
@@ -314,7 +320,7 @@ log { source(s_events); source(s_errors); source(s_mixed);
             return [json.loads(x) for x in f.read().splitlines()]
 
     def of(self, records, name):
-        path = self.run.path(name)
+        path = self.logs.path(name)
         return [{k: v for k, v in r.items() if k != "file"}
                 for r in records if r["file"] == path]
 
@@ -327,7 +333,7 @@ log { source(s_events); source(s_errors); source(s_mixed);
                     kind == "F" and not raw[at].endswith(text.encode())):
                 at += 1
             stamp = HEADER.match(raw[at].decode("latin-1")).group("stamp")
-            record = {"type": kind, "stamp": stamp, "pid": self.run.pid,
+            record = {"type": kind, "stamp": stamp, "pid": self.logs.pid,
                       "tid": tid, "text": text,
                       "time": stamp_time(stamp).strftime(
                           "%Y-%m-%dT%H:%M:%S.%f")[:-3] + "+00:00"}
@@ -351,15 +357,15 @@ log { source(s_events); source(s_errors); source(s_mixed);
                 end += 1
             report = got[start:end]
             self.assertEqual({(r["pid"], r["tid"], r["mark"]) for r in report},
-                             {(self.run.pid, self.run.crash, "ECTCH")})
-            self.check_report(self.run, [r["text"] for r in report], title)
+                             {(self.logs.pid, self.logs.crash, "ECTCH")})
+            self.check_report(self.logs, [r["text"] for r in report], title)
         plain = [r for r in got if r["type"] != "F" or r in titles]
         self.assertEqual(plain, self.expected_json(entries, raw))
         # Every physical line with a header is one record.
         self.assertEqual(len(got), len([x for x in raw if HEADER.match(
             x.decode("latin-1"))]))
         for record in got:
-            self.check_stamp(self.run, [x for x in raw if x.decode(
+            self.check_stamp(self.logs, [x for x in raw if x.decode(
                 "latin-1").startswith(record["type"] + ": " +
                                       record["stamp"])][0])
             for value in record.values():
@@ -367,15 +373,15 @@ log { source(s_events); source(s_errors); source(s_mixed);
 
     def wanted(self):
         return (len(self.raw_events) - 2 +
-                len(physical_lines(self.run.path("errors.log"))) + 3)
+                len(physical_lines(self.logs.path("errors.log"))) + 3)
 
     def test_1_fields_line_breaks_and_malformed_lines(self):
-        raw_errors = physical_lines(self.run.path("errors.log"))
+        raw_errors = physical_lines(self.logs.path("errors.log"))
         records = self.records(self.wanted())
         self.assertEqual(len(records), self.wanted())
-        self.check_lines(self.of(records, "events.log"), self.run.events,
+        self.check_lines(self.of(records, "events.log"), self.logs.events,
                          self.raw_events)
-        self.check_lines(self.of(records, "errors.log"), self.run.errors,
+        self.check_lines(self.of(records, "errors.log"), self.logs.errors,
                          raw_errors)
         mixed = self.of(records, "mixed.log")
         self.assertEqual(mixed[0], {"unparsed": FOREIGN.decode()})
@@ -390,12 +396,12 @@ log { source(s_events); source(s_errors); source(s_mixed);
         # file is replaced within line_timeout of reading it.
         before = self.records(self.wanted())
         self.assertEqual(len(before), self.wanted())
-        events = self.run.path("events.log")
+        events = self.logs.path("events.log")
         with open(events, "rb") as f:
             old_content = f.read()
         yesterday = time.time() - 86400
         os.utime(events, (yesterday, yesterday))
-        pid, main, _ = run_host(self.run.work, "after")
+        pid, main, _ = run_host(self.logs.work, "after")
         with open(events + ".1", "rb") as f:
             self.assertEqual(f.read(), old_content)
         fresh = physical_lines(events)
