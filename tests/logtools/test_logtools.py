@@ -148,7 +148,7 @@ class LineChecks(unittest.TestCase):
             self.assertEqual(weekday, header.group("weekday"))
         return when
 
-    def check_report(self, run_, lines, title):
+    def check_report(self, lines, title):
         """lines: the physical texts of one report after the header."""
         self.assertEqual(lines[0], title)
         self.assertRegex(lines[1], r"^Exception 0xC0000005 occured at address "
@@ -178,9 +178,10 @@ class Lnav(LineChecks):
                     formats)
 
     def query(self, log, sql):
+        env = dict(ENV, HOME=self.home)
+        env.pop("XDG_CONFIG_HOME", None)  # lnav would look there first
         result = run(["lnav", "-n", "-c", ";" + sql, "-c", ":write-json-to -",
-                      self.logs.path(log)], timeout=60,
-                     env=dict(ENV, HOME=self.home))
+                      self.logs.path(log)], timeout=60, env=env)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(result.stderr, b"")
         return json.loads(result.stdout) if result.stdout.strip() else []
@@ -216,10 +217,12 @@ class Lnav(LineChecks):
                 for line in body[1:]:
                     header = HEADER.match(line)
                     self.assertIsNotNone(header, line)
-                    self.assertEqual(line[:header.end()], "F: %s (%d:%d:ECTCH): " % (
-                        header.group("stamp"), self.logs.pid, self.logs.crash))
+                    self.assertEqual(
+                        line[:header.end()], "F: %s (%d:%d:ECTCH): " % (
+                            header.group("stamp"), self.logs.pid,
+                            self.logs.crash))
                     texts.append(line[header.end():])
-                self.check_report(self.logs, texts, body[0])
+                self.check_report(texts, body[0])
             else:
                 self.assertEqual(record["log_body"].count("\r\n"),
                                  end - record["log_line"] - 1)
@@ -358,7 +361,7 @@ log { source(s_events); source(s_errors); source(s_mixed);
             report = got[start:end]
             self.assertEqual({(r["pid"], r["tid"], r["mark"]) for r in report},
                              {(self.logs.pid, self.logs.crash, "ECTCH")})
-            self.check_report(self.logs, [r["text"] for r in report], title)
+            self.check_report([r["text"] for r in report], title)
         plain = [r for r in got if r["type"] != "F" or r in titles]
         self.assertEqual(plain, self.expected_json(entries, raw))
         # Every physical line with a header is one record.
