@@ -1,17 +1,4 @@
 # Cross-build for 32-bit x86 Windows with MinGW-w64 (win32 thread model).
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(ZORVEL_TRIPLE i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${ZORVEL_TRIPLE}-gcc-win32)
-set(CMAKE_CXX_COMPILER ${ZORVEL_TRIPLE}-g++-win32)
-set(CMAKE_RC_COMPILER ${ZORVEL_TRIPLE}-windres)
-set(CMAKE_DLLTOOL ${ZORVEL_TRIPLE}-dlltool)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${ZORVEL_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-# The runtime DLLs that every binary of the build needs beside it.
-set(ZORVEL_RUNTIME_DIR /usr/lib/gcc/${ZORVEL_TRIPLE}/12-win32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -21,15 +21,25 @@ endfunction()
 # The shared MinGW runtime: C++ exceptions must cross the DLL boundary, so
 # nothing links libgcc or libstdc++ statically. Its DLLs go beside every
 # binary of the build tree.
+# i686 unwinds with DWARF tables, x86_64 with SEH: each has its own libgcc.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(ZORVEL_ARCH x64)
+  set(ZORVEL_LIBGCC libgcc_s_seh-1.dll)
+else()
+  set(ZORVEL_ARCH i686)
+  set(ZORVEL_LIBGCC libgcc_s_dw2-1.dll)
+endif()
 if(MINGW AND DEFINED ZORVEL_RUNTIME_DIR)
-  set(ZORVEL_RUNTIME_DLLS ${ZORVEL_RUNTIME_DIR}/libgcc_s_dw2-1.dll
+  set(ZORVEL_RUNTIME_DLLS ${ZORVEL_RUNTIME_DIR}/${ZORVEL_LIBGCC}
                           ${ZORVEL_RUNTIME_DIR}/libstdc++-6.dll)
   file(COPY ${ZORVEL_RUNTIME_DLLS} DESTINATION ${CMAKE_BINARY_DIR}/bin)
 endif()
 
-# Tests and the demo run under Wine with a private prefix in the build tree.
+# Tests and the demo run under the Wine of their architecture, with a private
+# prefix in the build tree.
 if(CMAKE_CROSSCOMPILING AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
   set(CMAKE_CROSSCOMPILING_EMULATOR
+      env ZORVEL_BUILD_DIR=${CMAKE_BINARY_DIR} ZORVEL_WINE_ARCH=${ZORVEL_ARCH}
       ${CMAKE_SOURCE_DIR}/scripts/wine-run.sh CACHE STRING "" FORCE)
 endif()
 

@@ -1,18 +1,19 @@
 #!/bin/sh
-# Sets up, builds and runs the benchmark under Wine; prints its table.
+# Sets up, builds and runs the benchmark under Wine (i686 where this machine
+# can run it, x86_64 otherwise); prints its table.
 # Arguments go to zorvel-bench.exe ([--reps N] [--lines N]).
 set -eu
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
-scripts/setup.sh
+. "$(dirname "$0")/lib.sh"
 # The spdlog peer is built from Debian's packages when they can be had.
 if [ ! -f /usr/include/spdlog/spdlog.h ] && [ "$(id -u)" -eq 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
     --no-install-recommends libspdlog-dev >/dev/null 2>&1 ||
     echo "run-bench: libspdlog-dev not installed; no spdlog row" >&2
 fi
-cmake --preset mingw >/dev/null
-cmake --build --preset mingw --target zorvel-bench
-ZORVEL_BUILD_DIR="$root/build/mingw"
+preset=$(run_preset)
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" --target zorvel-bench
+ZORVEL_BUILD_DIR="$zorvel_root/build/$preset"
+ZORVEL_WINE_ARCH=$(preset_arch "$preset")
 . scripts/wine-session.sh
-scripts/wine-run.sh build/mingw/bin/zorvel-bench.exe "$@"
+scripts/wine-run.sh "build/$preset/bin/zorvel-bench.exe" "$@"

@@ -1,11 +1,12 @@
 #!/bin/sh
-# Sets up, builds and runs the demo host under Wine.
+# Sets up, builds and runs the demo host under Wine, on i686 where this
+# machine can run it and on x86_64 otherwise.
 set -eu
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
-scripts/setup.sh
-cmake --preset mingw >/dev/null
-cmake --build --preset mingw --target zorvel-demo
-ZORVEL_BUILD_DIR="$root/build/mingw"
+. "$(dirname "$0")/lib.sh"
+preset=$(run_preset)
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" --target zorvel-demo
+ZORVEL_BUILD_DIR="$zorvel_root/build/$preset"
+ZORVEL_WINE_ARCH=$(preset_arch "$preset")
 . scripts/wine-session.sh
-scripts/wine-run.sh build/mingw/bin/zorvel-demo.exe "$@"
+scripts/wine-run.sh "build/$preset/bin/zorvel-demo.exe" "$@"

@@ -1,14 +1,42 @@
 #!/bin/sh
-# Sets up, builds and runs every test under Wine; ends with CTest's summary.
+# Sets up, builds both architectures and runs their tests under Wine; ends
+# with CTest's summary of the x86_64 suite. The i686 suite runs where this
+# machine can start 32-bit programs; elsewhere the i686 build gets the checks
+# that need no execution (label "static"). ZORVEL_SKIP_I686=1 forces that.
+# Arguments go to both CTest runs (for example -L reliability).
 set -eu
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
-scripts/setup.sh
-cmake --preset mingw >/dev/null
-cmake --build --preset mingw
-ZORVEL_BUILD_DIR="$root/build/mingw"
-. scripts/wine-session.sh
-# A test process that fails is run once more: on a loaded machine a Wine
-# process has been seen, rarely, to crash while exiting after its test
-# passed. A fault of the library fails both runs.
-ctest --preset mingw --repeat until-pass:2 "$@"
+. "$(dirname "$0")/lib.sh"
+
+for preset in mingw mingw64; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+done
+
+# Runs CTest for one preset inside its own Wine session.
+suite() {
+  preset=$1
+  shift
+  (
+    ZORVEL_BUILD_DIR="$zorvel_root/build/$preset"
+    ZORVEL_WINE_ARCH=$(preset_arch "$preset")
+    . scripts/wine-session.sh
+    ctest --preset "$preset" "$@"
+  )
+}
+
+i686_status=0
+if i686_runs; then
+  echo "run-tests: i686 suite: running" >&2
+  suite mingw "$@" || i686_status=$?
+  i686_summary="ran, exit status $i686_status"
+else
+  echo "run-tests: i686 suite: skipped: $i686_reason" >&2
+  echo "run-tests: i686 build: checks that need no execution" >&2
+  ctest --preset mingw -L static || i686_status=$?
+  i686_summary="skipped ($i686_reason); checks without execution: exit status $i686_status"
+fi
+echo "run-tests: i686: $i686_summary" >&2
+echo "run-tests: x86_64 suite: running" >&2
+x64_status=0
+suite mingw64 "$@" || x64_status=$?
+[ "$i686_status" -eq 0 ] && [ "$x64_status" -eq 0 ]

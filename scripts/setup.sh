@@ -5,12 +5,15 @@ set -eu
 
 have_all() {
   command -v i686-w64-mingw32-g++-win32 >/dev/null 2>&1 &&
-    command -v wine >/dev/null 2>&1 &&
+    command -v x86_64-w64-mingw32-g++-win32 >/dev/null 2>&1 &&
+    [ -x /usr/lib/wine/wine64 ] &&
+    [ -x /usr/lib/wine/wine ] &&
     command -v cmake >/dev/null 2>&1 &&
     command -v ninja >/dev/null 2>&1 &&
     command -v python3 >/dev/null 2>&1 &&
-    [ -d /usr/src/googletest/googletest ] &&
-    dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'ok installed'
+    command -v lnav >/dev/null 2>&1 &&
+    command -v syslog-ng >/dev/null 2>&1 &&
+    [ -d /usr/src/googletest/googletest ]
 }
 
 have_all && exit 0
@@ -23,11 +26,14 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 
-echo "setup: installing MinGW-w64, Wine and the build tools (about a minute)" >&2
+echo "setup: installing MinGW-w64, Wine and the build tools (a minute or two)" >&2
 export DEBIAN_FRONTEND=noninteractive
+# 32-bit Wine installs on every machine, also where it cannot run.
 dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
 apt-get update -qq >/dev/null
 apt-get install -y -qq --no-install-recommends \
-  g++-mingw-w64-i686 wine wine32:i386 cmake ninja-build googletest \
-  binutils-mingw-w64-i686 python3 >/dev/null
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
+  binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
+  wine wine64 wine32:i386 cmake ninja-build googletest python3 \
+  lnav syslog-ng-core >/dev/null
 have_all

@@ -10,8 +10,19 @@
 
 #include "zorvel_int.h"
 
-#if !defined(_M_IX86) && !defined(__i386__)
-#error "the frame walk reads the x86 thread context"
+#if !defined(_M_IX86) && !defined(__i386__) && !defined(_M_X64) && \
+    !defined(__x86_64__)
+#error "the frame walk reads an x86 or x64 thread context"
+#endif
+
+// Addresses and exception parameters print in the width of a pointer: eight
+// hexadecimal digits on x86, sixteen on x64.
+#if defined(_WIN64)
+typedef unsigned long long AddrWord;
+#define ADDR "0x%016I64X"
+#else
+typedef unsigned AddrWord;
+#define ADDR "0x%08X"
 #endif
 
 static const char s_begin_rule[] =
@@ -36,7 +47,7 @@ static const char s_report_mark[] = "ECTCH";
 
 enum { PARAM_LIST_SIZE = 1024 };
 
-static DWORD ptr_word(const void* p) { return (DWORD)(DWORD_PTR)p; }
+static AddrWord addr_word(const void* p) { return (AddrWord)(DWORD_PTR)p; }
 
 // ------------------------------------------------------------ module locator
 
@@ -91,21 +102,79 @@ BOOL logical_address(const void* address, char* path, DWORD size,
     return FALSE;
   }
   path[size - 1] = 0;  // older systems leave a cut name unterminated
-  DWORD rva = ptr_word(address) - ptr_word(base);
+  DWORD rva = (DWORD)((DWORD_PTR)address - (DWORD_PTR)base);
   return section_of((const BYTE*)base, rva, section, offset);
 }
 
 // ------------------------------------------------------------ frame walk
 
-static void print_frame_line(DWORD pc, DWORD frame) {
+// The Frame column holds the frame pointer (EBP) on x86 and the stack
+// pointer of the frame (RSP) on x64.
+static void print_frame_line(DWORD_PTR pc, DWORD_PTR frame) {
   char path[PATH_SIZE] = "";
   DWORD section = 0;
   DWORD offset = 0;
-  logical_address((const void*)(DWORD_PTR)pc, path, sizeof path, &section,
-                  &offset);
-  report_line("0x%08X\t\t0x%08X\t\t%04X:%08X\t\t%s", (unsigned)pc,
-              (unsigned)frame, (unsigned)section, (unsigned)offset, path);
+  logical_address((const void*)pc, path, sizeof path, &section, &offset);
+  report_line(ADDR "\t\t" ADDR "\t\t%04X:%08X\t\t%s", (AddrWord)pc,
+              (AddrWord)frame, (unsigned)section, (unsigned)offset, path);
 }
+
+#if defined(_WIN64)
+
+// Frames walked at most: a damaged stack can loop through the unwind.
+enum { FRAME_LIMIT = 256 };
+
+static bool stack_holds(DWORD64 address, DWORD64 low, DWORD64 high) {
+  return address % 8 == 0 && low <= address && address + 8 <= high;
+}
+
+// Steps context from a frame to its caller's, through the unwind tables. A
+// function without a table entry is a leaf: its return address is at the
+// stack pointer. Nothing is read outside the thread's stack, and a caller's
+// stack pointer must lie above the current one.
+static bool unwind_to_caller(CONTEXT* context, DWORD64 low, DWORD64 high) {
+  DWORD64 sp = context->Rsp;
+  if (!stack_holds(sp, low, high)) return false;
+  DWORD64 image_base = 0;
+  PRUNTIME_FUNCTION function =
+      RtlLookupFunctionEntry(context->Rip, &image_base, NULL);
+  if (function) {
+    void* handler_data = NULL;
+    DWORD64 establisher = 0;
+    RtlVirtualUnwind(UNW_FLAG_NHANDLER, image_base, context->Rip, function,
+                     context, &handler_data, &establisher, NULL);
+  } else {
+    context->Rip = *(const DWORD64*)sp;
+    context->Rsp = sp + 8;
+  }
+  return context->Rip != 0 && context->Rsp > sp && context->Rsp <= high;
+}
+
+// GCC 12 takes the TEB read through gs:[0x30] for an out-of-bounds access.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+#endif
+static const NT_TIB* thread_tib(void) { return (const NT_TIB*)NtCurrentTeb(); }
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
+void print_call_stack(const CONTEXT* context) {
+  report_line("%s", s_begin_rule);
+  report_line("%s", s_column_header);
+  const NT_TIB* tib = thread_tib();
+  DWORD64 low = (DWORD64)tib->StackLimit;
+  DWORD64 high = (DWORD64)tib->StackBase;
+  CONTEXT walk = *context;
+  for (int n = 0; n < FRAME_LIMIT; ++n) {
+    print_frame_line(walk.Rip, walk.Rsp);
+    if (!unwind_to_caller(&walk, low, high)) break;
+  }
+  report_line("%s", s_end_rule);
+}
+
+#else
 
 // A caller's frame lies above the current one, word-aligned, and its two
 // words can be read; anything else ends the chain.
@@ -134,6 +203,8 @@ void print_call_stack(const CONTEXT* context) {
   report_line("%s", s_end_rule);
 }
 
+#endif
+
 // ------------------------------------------------------------ report
 
 // Appends one piece per exception parameter, in record order. A record
@@ -147,7 +218,7 @@ static void append_parameters(char* list, size_t size, const char* piece,
   for (DWORD i = 0; i < count; ++i) {
     size_t used = strlen(list);
     str_format(list + used, size - used, piece,
-               (unsigned)record->ExceptionInformation[i]);
+               (AddrWord)record->ExceptionInformation[i]);
   }
 }
 
@@ -181,13 +252,13 @@ void exception_report(EXCEPTION_POINTERS* pointers, const char* title) {
   report_line("************** %s Exception report: %s", title, s_title_tail);
   logical_address(record->ExceptionAddress, path, sizeof path, &section,
                   &offset);
-  append_parameters(params, sizeof params, ", 0x%08X", record);
+  append_parameters(params, sizeof params, ", " ADDR, record);
   // The list is printed from its second character: the first comma goes.
-  report_line(
-      "Exception 0x%08X occured at address 0x%08X\t(%02X:%08X %s), params: %s",
-      (unsigned)record->ExceptionCode,
-      (unsigned)ptr_word(record->ExceptionAddress), (unsigned)section,
-      (unsigned)offset, path, params + 1);
+  report_line("Exception 0x%08X occured at address " ADDR
+              "\t(%02X:%08X %s), params: %s",
+              (unsigned)record->ExceptionCode,
+              addr_word(record->ExceptionAddress), (unsigned)section,
+              (unsigned)offset, path, params + 1);
   print_call_stack(pointers->ContextRecord);
   report_line("%s", s_closing_rule);
 
@@ -215,10 +286,10 @@ void __cdecl seh_translator(unsigned int, EXCEPTION_POINTERS* pointers) {
   CSEHError seh(record->ExceptionCode);
   char params[PARAM_LIST_SIZE];
   memset(params, 0, sizeof params);
-  append_parameters(params, sizeof params, " 0x%08X", record);
+  append_parameters(params, sizeof params, " " ADDR, record);
   str_format(seh.message, sizeof seh.message,
-             "Exception 0x%08X occured at address 0x%08X. Parameters:%s.",
+             "Exception 0x%08X occured at address " ADDR ". Parameters:%s.",
              (unsigned)record->ExceptionCode,
-             (unsigned)ptr_word(record->ExceptionAddress), params);
+             addr_word(record->ExceptionAddress), params);
   throw seh;
 }

@@ -15,8 +15,22 @@ enum {
   LINE_COMMIT = 204
 };
 
+// Sizes and counts print whole: as the 32-bit int of the x86 texts, and
+// unsigned in 64 bits on x64.
+#if defined(_WIN64)
+typedef unsigned long long SizeWord;
+typedef unsigned long long CountWord;
+#define SIZE_FMT "%I64u"
+#define COUNT_FMT "%I64u"
+#else
+typedef int SizeWord;
+typedef unsigned CountWord;
+#define SIZE_FMT "%d"
+#define COUNT_FMT "%u"
+#endif
+
 static const char s_reserve_text[] =
-    "Can't reserve memory for future work. Required size %d";
+    "Can't reserve memory for future work. Required size " SIZE_FMT;
 
 // Records this file and line as the place of the coming raise. The first
 // use of the thread's place can change the last error, which kxraiseos must
@@ -31,7 +45,7 @@ void* mem_zalloc(size_t size) {
   void* block = malloc(size);
   if (!block) {
     mem_place(LINE_ZALLOC);
-    kxraiseos("Can't allocate memory. Required size %d", (int)size);
+    kxraiseos("Can't allocate memory. Required size " SIZE_FMT, (SizeWord)size);
   }
   memset(block, 0, size);
   return block;
@@ -49,7 +63,7 @@ void mem_reserve_commit(void** block, size_t size) {
   *block = VirtualAlloc(NULL, size, MEM_COMMIT, PAGE_EXECUTE_READWRITE);
   if (!*block) {
     mem_place(LINE_RESERVE_COMMIT);
-    kxraiseos(s_reserve_text, (int)size);
+    kxraiseos(s_reserve_text, (SizeWord)size);
   }
 }
 
@@ -58,7 +72,7 @@ void mem_reserve(void** block, size_t size) {
   *block = VirtualAlloc(NULL, size, MEM_RESERVE, PAGE_NOACCESS);
   if (!*block) {
     mem_place(LINE_RESERVE);
-    kxraiseos(s_reserve_text, (int)size);
+    kxraiseos(s_reserve_text, (SizeWord)size);
   }
 }
 
@@ -91,8 +105,10 @@ static void check_grow(void* const* block, size_t old_count, size_t new_count,
   if (bad) {
     mem_place(line);
     kxraisec(ERROR_INVALID_PARAMETER,
-             "Invalid grow request: %u to %u elements of %u bytes",
-             (unsigned)old_count, (unsigned)new_count, (unsigned)element_size);
+             "Invalid grow request: " COUNT_FMT " to " COUNT_FMT
+             " elements of " COUNT_FMT " bytes",
+             (CountWord)old_count, (CountWord)new_count,
+             (CountWord)element_size);
   }
 }
 

@@ -281,9 +281,19 @@ int msg_append(const char* format, ...) {
   return n;
 }
 
+// ctime's text of a time in seconds. The 64-bit runtime has no _ctime32.
+static const char* stamp_ctime(long seconds) {
+#if defined(_WIN64)
+  __time64_t time = (__time64_t)seconds;
+  return _ctime64(&time);
+#else
+  __time32_t time = (__time32_t)seconds;
+  return _ctime32(&time);
+#endif
+}
+
 void format_stamp(const TimeValue* t, char* out, size_t size) {
-  __time32_t seconds = (__time32_t)t->seconds;
-  const char* c = _ctime32(&seconds);
+  const char* c = stamp_ctime(t->seconds);
   if (!c || strlen(c) < 24) c = "??? ??? ?? ??:??:?? ????\n";
   char clock[9];
   str_copy(clock, sizeof clock, c + 11);

@@ -76,6 +76,27 @@ static ZV_THREAD_LOCAL GuardFrame* t_guard;
 
 static void guard_land(void) { longjmp(t_guard->landing, 1); }
 
+// Resumes the faulting thread as if guard_land had been called from below
+// the faulting spot, on a stack aligned as at a function's entry. It never
+// returns, so its return slot stays unwritten.
+#if defined(_WIN64)
+// Room below the faulting stack pointer for guard_land's home area.
+enum { LANDING_ROOM = 128 };
+static void guard_redirect(CONTEXT* context) {
+  context->Rsp = ((context->Rsp - LANDING_ROOM) & ~(DWORD64)15) - 8;
+  context->Rip = (DWORD64)guard_land;
+}
+// guard_land has no unwind information to unwind through: a null frame
+// makes longjmp restore the registers without unwinding.
+#define guard_setjmp(landing) _setjmp((landing), NULL)
+#else
+static void guard_redirect(CONTEXT* context) {
+  context->Esp = (context->Esp & ~(DWORD)15) - 4;
+  context->Eip = (DWORD)(DWORD_PTR)guard_land;
+}
+#define guard_setjmp(landing) setjmp(landing)
+#endif
+
 static LONG CALLBACK guard_handler(EXCEPTION_POINTERS* pointers) {
   GuardFrame* frame = t_guard;
   if (!frame || frame->fired ||
@@ -83,11 +104,7 @@ static LONG CALLBACK guard_handler(EXCEPTION_POINTERS* pointers) {
     return EXCEPTION_CONTINUE_SEARCH;
   // A second fault (in the landing itself) is not ours to swallow.
   frame->fired = 1;
-  CONTEXT* context = pointers->ContextRecord;
-  // Resume as if guard_land had been called from the faulting spot, on an
-  // aligned stack; it never returns, so the return slot stays unwritten.
-  context->Esp = (context->Esp & ~(DWORD)15) - 4;
-  context->Eip = (DWORD)(DWORD_PTR)guard_land;
+  guard_redirect(pointers->ContextRecord);
   return EXCEPTION_CONTINUE_EXECUTION;
 }
 
@@ -97,7 +114,7 @@ static int guard_run(GuardWork work, void* arg) {
   frame.fired = 0;
   PVOID const handler = AddVectoredExceptionHandler(0, guard_handler);
   volatile int result = 1;
-  if (setjmp(frame.landing) == 0) {
+  if (guard_setjmp(frame.landing) == 0) {
     t_guard = &frame;
     result = guard_catch_throw(work, arg);
   } else {

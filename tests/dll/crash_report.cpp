@@ -10,6 +10,17 @@
 #include "crash_util.h"
 #include "test_util.h"
 
+// Exception parameters as reports print them, in the width of a pointer.
+#if defined(_WIN64)
+#define P0 "0x0000000000000000"
+#define P1 "0x0000000000000001"
+#define P16 "0x0000000000000010"
+#else
+#define P0 "0x00000000"
+#define P1 "0x00000001"
+#define P16 "0x00000010"
+#endif
+
 namespace {
 
 // Faulting code keeps its frames so that the walk passes through callers.
@@ -38,7 +49,7 @@ LONG WINAPI trap_handler(EXCEPTION_POINTERS* pointers) {
   g_record = *pointers->ExceptionRecord;
   g_context = *pointers->ContextRecord;
   g_on_exception(pointers);
-  pointers->ContextRecord->Eip = (DWORD)(DWORD_PTR)&land;
+  tu::resume_in(pointers->ContextRecord, land);
   return EXCEPTION_CONTINUE_EXECUTION;
 }
 
@@ -46,7 +57,7 @@ LONG WINAPI trap_handler(EXCEPTION_POINTERS* pointers) {
 void trap(void (*fn)(void), void (*on_exception)(EXCEPTION_POINTERS*)) {
   PVOID handler = AddVectoredExceptionHandler(1, trap_handler);
   g_on_exception = on_exception;
-  if (setjmp(g_landing) == 0) {
+  if (TU_SETJMP(g_landing) == 0) {
     g_armed_thread = GetCurrentThreadId();
     fn();
   }
@@ -115,18 +126,18 @@ TEST(ExcFilterI, ReportsARealFaultAndReturnsOne) {
                         "SEH exception catched.", cu::exception_line(g_record));
   ASSERT_GE(frames.size(), 2u);
   // The faulting instruction, in this program's code section.
-  EXPECT_EQ(frames[0].pc, (DWORD)(DWORD_PTR)g_record.ExceptionAddress);
-  EXPECT_EQ(frames[0].frame, g_context.Ebp);
+  EXPECT_EQ(frames[0].pc, (DWORD_PTR)g_record.ExceptionAddress);
+  EXPECT_EQ(frames[0].frame, tu::context_frame(g_context));
   EXPECT_EQ(frames[0].section, 1u);
   EXPECT_EQ(frames[0].path, exe_path());
   // Then the return into the caller, one frame up.
-  DWORD caller = (DWORD)(DWORD_PTR)&call_write_nowhere;
+  DWORD_PTR caller = (DWORD_PTR)&call_write_nowhere;
   EXPECT_GT(frames[1].pc, caller);
   EXPECT_LT(frames[1].pc, caller + 0x40);
   EXPECT_GT(frames[1].frame, frames[0].frame);
   // The two parameters of an access violation: written, at address 0.
-  EXPECT_TRUE(ends_with(cu::exception_line(g_record),
-                        "), params:  0x00000001, 0x00000000"));
+  EXPECT_TRUE(
+      ends_with(cu::exception_line(g_record), "), params:  " P1 ", " P0));
 }
 
 // Lines written after a report carry its mark and go to its files; the
@@ -214,10 +225,10 @@ TEST(SehTranslator, ThrowsTheRecordsCodeAndMessage) {
     const char* report_tail;  // of the report's exception line
   } cases[] = {
       {raise_without_parameters, 0xE0000042, "", "), params: "},
-      {raise_with_two_parameters, 0xE0000043, " 0x00000001 0x00000010",
-       "), params:  0x00000001, 0x00000010"},
-      {call_write_nowhere, EXCEPTION_ACCESS_VIOLATION, " 0x00000001 0x00000000",
-       "), params:  0x00000001, 0x00000000"},
+      {raise_with_two_parameters, 0xE0000043, " " P1 " " P16,
+       "), params:  " P1 ", " P16},
+      {call_write_nowhere, EXCEPTION_ACCESS_VIOLATION, " " P1 " " P0,
+       "), params:  " P1 ", " P0},
   };
   for (const Case& c : cases) {
     size_t from = file_size(events_path());
@@ -231,10 +242,10 @@ TEST(SehTranslator, ThrowsTheRecordsCodeAndMessage) {
     EXPECT_EQ(g_translated.code, c.code);
     EXPECT_EQ(
         g_translated.message,
-        cu::fmt("Exception 0x%08X occured at address 0x%08X. "
-                "Parameters:%s.",
+        cu::fmt("Exception 0x%08X occured at address %s. Parameters:%s.",
                 (unsigned)c.code,
-                (unsigned)(DWORD_PTR)g_record.ExceptionAddress, c.parameters));
+                tu::addr_text((DWORD_PTR)g_record.ExceptionAddress).c_str(),
+                c.parameters));
     EXPECT_EQ(g_translated.file, "");
     EXPECT_EQ(g_translated.line, 0);
     std::string line = cu::exception_line(g_record);
@@ -360,8 +371,7 @@ TEST(ExcFilter, ThreadsFaultingAtOnceWriteWholeReports) {
             0)
       << first_exception_line;
   EXPECT_NE(first_exception_line.find("\t(01:"), std::string::npos);
-  EXPECT_TRUE(
-      ends_with(first_exception_line, "), params:  0x00000001, 0x00000000"));
+  EXPECT_TRUE(ends_with(first_exception_line, "), params:  " P1 ", " P0));
   // Lines of the reports interleave, but each one is whole.
   size_t parsed = 0, total = 0;
   for (const std::string& line : tu::split_lines(text)) {

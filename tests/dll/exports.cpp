@@ -10,18 +10,38 @@
 #include "test_util.h"
 
 static const std::set<std::string> kExpected = {
-    "event",          "devent",          "warning",       "error",
-    "oserrori",       "socerrori",       "SetDebugLevel", "getsmark",
-    "util_set_mark",  "setbanner",       "place",         "seterror",
-    "kxraise",        "kxraisec",        "kxraiseos",     "kxraisesoc",
-    "util_init",      "_show_message@4", "_ExcFilter@4",  "_ExcFilterI@4",
+    "event",
+    "devent",
+    "warning",
+    "error",
+    "oserrori",
+    "socerrori",
+    "SetDebugLevel",
+    "getsmark",
+    "util_set_mark",
+    "setbanner",
+    "place",
+    "seterror",
+    "kxraise",
+    "kxraisec",
+    "kxraiseos",
+    "kxraisesoc",
+    "util_init",
     "seh_translator",
+#if defined(_WIN64)
+    // No stdcall decoration on x64.
+    "show_message",
+    "ExcFilter",
+    "ExcFilterI",
+#else
+    "_show_message@4", "_ExcFilter@4",   "_ExcFilterI@4",
+#endif
 };
 
 static std::set<std::string> export_names(HMODULE module) {
   const BYTE* base = reinterpret_cast<const BYTE*>(module);
   auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+  auto nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
   const IMAGE_DATA_DIRECTORY& dir =
       nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
   auto exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(
@@ -47,13 +67,19 @@ TEST(Exports, EveryNameBindsWithGetProcAddress) {
   FreeLibrary(module);
 }
 
+#if defined(_WIN64)
+static const char kShowMessage[] = "show_message";
+#else
+static const char kShowMessage[] = "_show_message@4";
+#endif
+
 TEST(Exports, ImportLibraryResolvesToTheSameFunctions) {
   HMODULE module = GetModuleHandleA("zorvel.dll");
   ASSERT_NE(module, nullptr);
   EXPECT_EQ(reinterpret_cast<void*>(&getsmark),
             reinterpret_cast<void*>(GetProcAddress(module, "getsmark")));
   EXPECT_EQ(reinterpret_cast<void*>(&show_message),
-            reinterpret_cast<void*>(GetProcAddress(module, "_show_message@4")));
+            reinterpret_cast<void*>(GetProcAddress(module, kShowMessage)));
   EXPECT_EQ(reinterpret_cast<void*>(&SetDebugLevel),
             reinterpret_cast<void*>(GetProcAddress(module, "SetDebugLevel")));
 }

@@ -23,7 +23,7 @@ std::vector<tu::Line> report(EXCEPTION_RECORD* record) {
   size_t from = tu::read_file(events_path()).size();
   CONTEXT context;
   memset(&context, 0, sizeof context);
-  context.Eip = (DWORD)(DWORD_PTR)record->ExceptionAddress;
+  tu::set_context_pc(&context, (DWORD_PTR)record->ExceptionAddress);
   EXCEPTION_POINTERS pointers = {record, &context};
   DWORD tid = 0;
   tu::run_thread([&] {
@@ -41,7 +41,7 @@ TEST(ExceptionLine, ShowsWhereTheAddressLiesAndTheParameters) {
   void* heap = malloc(16);
   BYTE* base = (BYTE*)GetModuleHandleA(NULL);
   std::string fifteen;
-  for (int i = 0; i < 15; ++i) fifteen += cu::fmt(", 0x%08X", 0xA0 + i);
+  for (int i = 0; i < 15; ++i) fifteen += ", " + tu::addr_text(0xA0 + i);
   struct Case {
     const char* name;
     void* address;
@@ -50,7 +50,7 @@ TEST(ExceptionLine, ShowsWhereTheAddressLiesAndTheParameters) {
   } cases[] = {
       {"heap, no parameters", heap, 0, "00:00000000 ", ""},
       {"image headers, one parameter", base + 0x40, 1,
-       "00:00000000 " + exe_path(), " 0x000000A0"},
+       "00:00000000 " + exe_path(), " " + tu::addr_text(0xA0)},
       // A damaged count reads no further than the record's fifteen.
       {"count beyond the record", heap, 99, "00:00000000 ", fifteen.substr(1)},
   };
@@ -64,9 +64,9 @@ TEST(ExceptionLine, ShowsWhereTheAddressLiesAndTheParameters) {
       record.ExceptionInformation[i] = 0xA0 + i;
     std::vector<cu::Frame> frames = cu::expect_report(
         report(&record), "Test.",
-        cu::fmt("Exception 0xC0000005 occured at address 0x%08X\t(%s), "
+        cu::fmt("Exception 0xC0000005 occured at address %s\t(%s), "
                 "params: %s",
-                (unsigned)(DWORD_PTR)c.address, c.place.c_str(),
+                tu::addr_text((DWORD_PTR)c.address).c_str(), c.place.c_str(),
                 c.params.c_str()));
     ASSERT_EQ(frames.size(), 1u) << c.name;
     EXPECT_EQ(frames[0].frame, 0u) << c.name;

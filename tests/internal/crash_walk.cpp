@@ -119,7 +119,7 @@ std::string exe_path() {
 const IMAGE_SECTION_HEADER* exe_sections(WORD* count) {
   auto base = reinterpret_cast<const BYTE*>(GetModuleHandleA(NULL));
   auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+  auto nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
   *count = nt->FileHeader.NumberOfSections;
   return IMAGE_FIRST_SECTION(nt);
 }
@@ -302,20 +302,8 @@ TEST(QueryRegion, CorrectsAWholeRecord) {
 
 namespace {
 
-std::string frame_line(DWORD pc, DWORD frame) {
-  cu::Place place;
-  cu::place_of((const void*)(DWORD_PTR)pc, &place);
-  return cu::fmt("0x%08X\t\t0x%08X\t\t%04X:%08X\t\t%s", (unsigned)pc,
-                 (unsigned)frame, (unsigned)place.section,
-                 (unsigned)place.offset, place.path.c_str());
-}
-
-std::vector<std::string> walk(DWORD eip, DWORD ebp) {
+std::vector<std::string> walk(const CONTEXT& context) {
   CapturedLines captured;
-  CONTEXT context;
-  memset(&context, 0, sizeof context);
-  context.Eip = eip;
-  context.Ebp = ebp;
   print_call_stack(&context);
   return captured.rests();
 }
@@ -325,6 +313,28 @@ std::vector<std::string> block(const std::vector<std::string>& frames) {
   lines.insert(lines.end(), frames.begin(), frames.end());
   lines.push_back(cu::end_rule());
   return lines;
+}
+
+}  // namespace
+
+#if !defined(_WIN64)
+
+namespace {
+
+std::string frame_line(DWORD pc, DWORD frame) {
+  cu::Place place;
+  cu::place_of((const void*)(DWORD_PTR)pc, &place);
+  return cu::fmt("0x%08X\t\t0x%08X\t\t%04X:%08X\t\t%s", (unsigned)pc,
+                 (unsigned)frame, (unsigned)place.section,
+                 (unsigned)place.offset, place.path.c_str());
+}
+
+std::vector<std::string> walk(DWORD eip, DWORD ebp) {
+  CONTEXT context;
+  memset(&context, 0, sizeof context);
+  context.Eip = eip;
+  context.Ebp = ebp;
+  return walk(context);
 }
 
 DWORD word(const void* p) { return (DWORD)(DWORD_PTR)p; }
@@ -394,6 +404,108 @@ TEST(CallStack, StopsAtTheFirstFailingTest) {
   VirtualFree(stack, 0, MEM_RELEASE);
 }
 
+#else
+
+namespace {
+
+// A made-up code region with unwind tables: functions A and B allocate
+// 0x28 and 0x18 bytes of stack; the rest of the region has no entry, so
+// the walk reads it as leaf code.
+struct SyntheticCode {
+  enum { A = 0x100, B = 0x300, LEAF = 0x800, TABLE = 0x1000 };
+  BYTE* base = nullptr;
+  RUNTIME_FUNCTION* table = nullptr;
+
+  SyntheticCode() {
+    base = (BYTE*)VirtualAlloc(NULL, 0x2000, MEM_COMMIT, PAGE_READWRITE);
+    memset(base, 0xCC, 0x1000);
+    table = (RUNTIME_FUNCTION*)(base + TABLE);
+    add(0, A, 0x100, 0x1100, 0x28);
+    add(1, B, 0x100, 0x1110, 0x18);
+    RtlAddFunctionTable(table, 2, (DWORD64)base);
+  }
+  ~SyntheticCode() {
+    RtlDeleteFunctionTable(table);
+    VirtualFree(base, 0, MEM_RELEASE);
+  }
+  // One function with a four-byte prolog "sub rsp, alloc".
+  void add(int i, DWORD start, DWORD size, DWORD info, BYTE alloc) {
+    table[i].BeginAddress = start;
+    table[i].EndAddress = start + size;
+    table[i].UnwindData = info;
+    BYTE* u = base + info;
+    u[0] = 1;                                   // version 1, no flags
+    u[1] = 4;                                   // prolog size
+    u[2] = 1;                                   // one unwind code
+    u[3] = 0;                                   // no frame register
+    u[4] = 4;                                   // at prolog offset 4
+    u[5] = (BYTE)(2 | ((alloc - 8) / 8) << 4);  // UWOP_ALLOC_SMALL
+  }
+  DWORD_PTR at(DWORD offset) const { return (DWORD_PTR)(base + offset); }
+};
+
+std::string synthetic_line(DWORD_PTR pc, const void* sp) {
+  return tu::addr_text(pc) + "\t\t" + tu::addr_text((DWORD_PTR)sp) +
+         "\t\t0000:00000000\t\t";
+}
+
+CONTEXT context_at(DWORD_PTR pc, const void* sp) {
+  CONTEXT context;
+  memset(&context, 0, sizeof context);
+  context.Rip = pc;
+  context.Rsp = (DWORD64)sp;
+  return context;
+}
+
+}  // namespace
+
+TEST(CallStack, UnwindsThroughFunctionTablesAndLeaves) {
+  SyntheticCode code;
+  const DWORD_PTR in_a = code.at(SyntheticCode::A + 0x10);
+  const DWORD_PTR in_b = code.at(SyntheticCode::B + 0x20);
+  const DWORD_PTR leaf = code.at(SyntheticCode::LEAF);
+  // On this thread's stack: the walk reads nothing outside it.
+  alignas(16) DWORD64 stack[16] = {};
+
+  // A's return address lies above its 0x28 bytes, B's above its 0x18.
+  stack[5] = in_b;
+  stack[9] = 0;
+  EXPECT_EQ(
+      walk(context_at(in_a, stack)),
+      block({synthetic_line(in_a, stack), synthetic_line(in_b, stack + 6)}));
+
+  // A leaf keeps its return address at the stack pointer.
+  memset(stack, 0, sizeof stack);
+  stack[1] = in_a;
+  stack[7] = 0;
+  EXPECT_EQ(walk(context_at(leaf, stack + 1)),
+            block({synthetic_line(leaf, stack + 1),
+                   synthetic_line(in_a, stack + 2)}));
+
+  // A stack pointer off the thread's stack, or not 8-aligned, is not read.
+  void* heap = calloc(64, 8);
+  ((DWORD64*)heap)[5] = in_b;
+  EXPECT_EQ(walk(context_at(in_a, heap)), block({synthetic_line(in_a, heap)}));
+  stack[5] = in_b;
+  const BYTE* odd = (const BYTE*)stack + 4;
+  EXPECT_EQ(walk(context_at(in_a, odd)), block({synthetic_line(in_a, odd)}));
+  free(heap);
+}
+
+TEST(CallStack, StopsAfterTheFrameBound) {
+  SyntheticCode code;
+  const DWORD_PTR leaf = code.at(SyntheticCode::LEAF);
+  // Every word returns into the leaf again: only the bound ends the walk.
+  alignas(16) DWORD64 stack[400];
+  for (DWORD64& word : stack) word = leaf;
+  std::vector<std::string> lines = walk(context_at(leaf, stack));
+  ASSERT_EQ(lines.size(), 256u + 3u);
+  EXPECT_EQ(lines[2], synthetic_line(leaf, stack));
+  EXPECT_EQ(lines[257], synthetic_line(leaf, stack + 255));
+}
+
+#endif
+
 // Real frames: each function keeps its frame, so the walk from the
 // innermost one passes through its callers.
 namespace {
@@ -402,7 +514,7 @@ CONTEXT g_real_context;
 
 __attribute__((noinline, optimize("O0"))) void innermost(void) {
   RtlCaptureContext(&g_real_context);
-  g_real_lines = walk(g_real_context.Eip, g_real_context.Ebp);
+  g_real_lines = walk(g_real_context);
 }
 __attribute__((noinline, optimize("O0"))) void middle(void) { innermost(); }
 }  // namespace
@@ -413,13 +525,14 @@ TEST(CallStack, FollowsRealFramesThroughTheCallers) {
   cu::Frame first, second;
   ASSERT_TRUE(cu::parse_frame(g_real_lines[2], &first));
   ASSERT_TRUE(cu::parse_frame(g_real_lines[3], &second));
-  EXPECT_EQ(first.frame, g_real_context.Ebp);
+  EXPECT_EQ(first.frame, tu::context_frame(g_real_context));
   EXPECT_GT(second.frame, first.frame);
   EXPECT_EQ(first.path, exe_path());
   EXPECT_EQ(second.path, exe_path());
   // The second line is the return address into middle.
-  EXPECT_GT(second.pc, word((const void*)&middle));
-  EXPECT_LT(second.pc, word((const void*)&middle) + 0x40);
+  const DWORD_PTR middle_start = (DWORD_PTR)&middle;
+  EXPECT_GT(second.pc, middle_start);
+  EXPECT_LT(second.pc, middle_start + 0x40);
   for (size_t i = 2; i + 1 < g_real_lines.size(); ++i) {
     cu::Frame f;
     EXPECT_TRUE(cu::parse_frame(g_real_lines[i], &f)) << g_real_lines[i];

@@ -61,8 +61,19 @@ DWORD error_after(const std::function<void()>& fn) {
   return GetLastError();
 }
 
-const size_t kHuge = 0xFFFFF000u;  // no heap or address space has this much
+// Sizes no heap or address space has, and how the messages print them: as
+// a 32-bit int on x86, unsigned on x64.
+#if defined(_WIN64)
+const size_t kHuge = 0xFFFFFFFFFFFF0000u;
+volatile size_t g_huge_heap = 0xFFFFFFFFFFFFFFF0u;
+const char kHugeText[] = "18446744073709486080";
+const char kHugeHeapText[] = "18446744073709551600";
+#else
+const size_t kHuge = 0xFFFFF000u;
 volatile size_t g_huge_heap = 0xFFFFFFF0u;
+const char kHugeText[] = "-4096";
+const char kHugeHeapText[] = "-16";
+#endif
 void* const kUntouched = (void*)0x1234;
 
 MEMORY_BASIC_INFORMATION region(const void* address) {
@@ -85,7 +96,10 @@ TEST(MemoryFailures, ZallocRaisesWithItsLineAndTheSize) {
   EXPECT_EQ(0u, r.code);
   EXPECT_EQ("kxmini", r.file);
   EXPECT_EQ(164, r.line);
-  EXPECT_EQ(os_message(164, "Can't allocate memory. Required size -16", error),
+  EXPECT_EQ(os_message(164,
+                       std::string("Can't allocate memory. Required size ") +
+                           kHugeHeapText,
+                       error),
             r.message);
 }
 
@@ -107,8 +121,9 @@ TEST(MemoryFailures, ReserveRoutinesStoreNullAndRaise) {
     EXPECT_EQ("kxmini", r.file);
     EXPECT_EQ(row.line, r.line);
     EXPECT_EQ(os_message(row.line,
-                         "Can't reserve memory for future work. Required "
-                         "size -4096",
+                         std::string("Can't reserve memory for future work. "
+                                     "Required size ") +
+                             kHugeText,
                          error),
               r.message);
   }
@@ -253,7 +268,7 @@ TEST(GrowRoutines, CallsOutsideTheContractAreRefused) {
       {"element size 0", false, false, 0, 3, 0},
       {"old elements without a block", false, false, 2, 4, 4},
       {"no block pointer", false, true, 0, 4, 4},
-      {"byte count overflows", true, false, 4, 0x40000001u, 4},
+      {"byte count overflows", true, false, 4, (size_t)-1 / 4 + 1, 4},
   };
   int lines[2] = {0, 0};
   for (int i = 0; i < 2; ++i) {

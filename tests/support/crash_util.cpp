@@ -53,7 +53,7 @@ bool place_of(const void* address, Place* place) {
   place->path = path;
   auto base = reinterpret_cast<const BYTE*>(module);
   auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+  auto nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
   const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
   DWORD rva = (DWORD)((const BYTE*)address - base);
   for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
@@ -70,21 +70,53 @@ bool place_of(const void* address, Place* place) {
   return true;
 }
 
+// Reads "0x" and exactly digits upper-case hexadecimal digits at pos.
+static bool hex_field(const std::string& text, size_t* pos, size_t digits,
+                      bool prefixed, unsigned long long* value) {
+  size_t at = *pos;
+  if (prefixed) {
+    if (text.compare(at, 2, "0x") != 0) return false;
+    at += 2;
+  }
+  if (at + digits > text.size()) return false;
+  unsigned long long v = 0;
+  for (size_t i = 0; i < digits; ++i) {
+    char c = text[at + i];
+    int d = c >= '0' && c <= '9'   ? c - '0'
+            : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                   : -1;
+    if (d < 0) return false;
+    v = v * 16 + (unsigned)d;
+  }
+  *pos = at + digits;
+  *value = v;
+  return true;
+}
+
+static bool literal(const std::string& text, size_t* pos, const char* what) {
+  size_t n = strlen(what);
+  if (text.compare(*pos, n, what) != 0) return false;
+  *pos += n;
+  return true;
+}
+
 bool parse_frame(const std::string& text, Frame* frame) {
-  unsigned pc, fp, section, offset;
-  int used = 0;
-  if (sscanf(text.c_str(), "0x%8X\t\t0x%8X\t\t%4X:%8X\t\t%n", &pc, &fp,
-             &section, &offset, &used) != 4 ||
-      used == 0)
+  const size_t width = 2 * sizeof(void*);
+  unsigned long long pc, fp, section, offset;
+  size_t pos = 0;
+  if (!hex_field(text, &pos, width, true, &pc) ||
+      !literal(text, &pos, "\t\t") ||
+      !hex_field(text, &pos, width, true, &fp) ||
+      !literal(text, &pos, "\t\t") ||
+      !hex_field(text, &pos, 4, false, &section) || !literal(text, &pos, ":") ||
+      !hex_field(text, &pos, 8, false, &offset) || !literal(text, &pos, "\t\t"))
     return false;
-  frame->pc = pc;
-  frame->frame = fp;
-  frame->section = section;
-  frame->offset = offset;
-  frame->path = text.substr(used);
-  // The fixed part must be exactly as printed, tabs included.
-  return fmt("0x%08X\t\t0x%08X\t\t%04X:%08X\t\t%s", pc, fp, section, offset,
-             frame->path.c_str()) == text;
+  frame->pc = (DWORD_PTR)pc;
+  frame->frame = (DWORD_PTR)fp;
+  frame->section = (DWORD)section;
+  frame->offset = (DWORD)offset;
+  frame->path = text.substr(pos);
+  return true;
 }
 
 std::vector<Frame> expect_report(const std::vector<tu::Line>& lines,
@@ -117,20 +149,20 @@ std::string exception_line(const EXCEPTION_RECORD& record) {
   place_of(record.ExceptionAddress, &place);
   std::string params;
   for (DWORD i = 0; i < record.NumberParameters; ++i)
-    params += fmt("%s0x%08X", i ? ", " : " ",
-                  (unsigned)record.ExceptionInformation[i]);
+    params += (i ? ", " : " ") + tu::addr_text(record.ExceptionInformation[i]);
   return fmt(
-      "Exception 0x%08X occured at address 0x%08X\t(%02X:%08X %s), "
+      "Exception 0x%08X occured at address %s\t(%02X:%08X %s), "
       "params: %s",
       (unsigned)record.ExceptionCode,
-      (unsigned)(DWORD_PTR)record.ExceptionAddress, (unsigned)place.section,
-      (unsigned)place.offset, place.path.c_str(), params.c_str());
+      tu::addr_text((DWORD_PTR)record.ExceptionAddress).c_str(),
+      (unsigned)place.section, (unsigned)place.offset, place.path.c_str(),
+      params.c_str());
 }
 
 void* patch_import(const char* dll, const char* function, void* target) {
   auto base = reinterpret_cast<BYTE*>(GetModuleHandleA(NULL));
   auto dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
-  auto nt = reinterpret_cast<IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+  auto nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
   const IMAGE_DATA_DIRECTORY& dir =
       nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
   auto desc =
@@ -140,20 +172,20 @@ void* patch_import(const char* dll, const char* function, void* target) {
     if (_stricmp(reinterpret_cast<char*>(base + desc->Name), dll) != 0)
       continue;
     auto names =
-        reinterpret_cast<IMAGE_THUNK_DATA32*>(base + desc->OriginalFirstThunk);
-    auto slots = reinterpret_cast<IMAGE_THUNK_DATA32*>(base + desc->FirstThunk);
+        reinterpret_cast<IMAGE_THUNK_DATA*>(base + desc->OriginalFirstThunk);
+    auto slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + desc->FirstThunk);
     for (; names->u1.AddressOfData; ++names, ++slots) {
-      if (names->u1.Ordinal & IMAGE_ORDINAL_FLAG32) continue;
+      if (names->u1.Ordinal & IMAGE_ORDINAL_FLAG) continue;
       auto by_name = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(
           base + names->u1.AddressOfData);
       if (strcmp(reinterpret_cast<char*>(by_name->Name), function) != 0)
         continue;
       DWORD protect;
-      VirtualProtect(&slots->u1.Function, sizeof(DWORD), PAGE_READWRITE,
+      VirtualProtect(&slots->u1.Function, sizeof(void*), PAGE_READWRITE,
                      &protect);
       old = reinterpret_cast<void*>(slots->u1.Function);
-      slots->u1.Function = (DWORD)(DWORD_PTR)target;
-      VirtualProtect(&slots->u1.Function, sizeof(DWORD), protect, &protect);
+      slots->u1.Function = (ULONG_PTR)target;
+      VirtualProtect(&slots->u1.Function, sizeof(void*), protect, &protect);
     }
   }
   return old;

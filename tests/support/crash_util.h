@@ -36,9 +36,11 @@ struct Place {
 };
 bool place_of(const void* address, Place* place);
 
-// One parsed frame line "0x%08X\t\t0x%08X\t\t%04X:%08X\t\t%s".
+// One parsed frame line: address, frame, section:offset, module, with the
+// addresses in the width of the architecture (8 or 16 digits).
 struct Frame {
-  DWORD pc = 0, frame = 0, section = 0, offset = 0;
+  DWORD_PTR pc = 0, frame = 0;
+  DWORD section = 0, offset = 0;
   std::string path;
 };
 bool parse_frame(const std::string& text, Frame* frame);

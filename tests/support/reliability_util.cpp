@@ -215,7 +215,7 @@ std::string child_report(const std::string& path) {
   return report;
 }
 
-bool module_range(const char* name, DWORD* base, DWORD* size) {
+bool module_range(const char* name, DWORD_PTR* base, DWORD* size) {
   HMODULE module = GetModuleHandleA(name);
   if (!module) return false;
   const BYTE* image = reinterpret_cast<const BYTE*>(module);
@@ -223,7 +223,7 @@ bool module_range(const char* name, DWORD* base, DWORD* size) {
       reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
   const IMAGE_NT_HEADERS* nt =
       reinterpret_cast<const IMAGE_NT_HEADERS*>(image + dos->e_lfanew);
-  *base = (DWORD)(DWORD_PTR)image;
+  *base = (DWORD_PTR)image;
   *size = nt->OptionalHeader.SizeOfImage;
   return true;
 }

@@ -73,7 +73,7 @@ Split parse_file(const std::string& path);
 std::string child_report(const std::string& path);
 
 // Address range of a loaded module's image.
-bool module_range(const char* name, DWORD* base, DWORD* size);
+bool module_range(const char* name, DWORD_PTR* base, DWORD* size);
 
 }  // namespace rl
 

@@ -112,9 +112,9 @@ DWORD run_child(const std::string& test_name, const std::string& out_file,
                 const std::string& err_file) {
   char exe[MAX_PATH];
   GetModuleFileNameA(NULL, exe, sizeof exe);
-  std::string cmd = std::string("\"") + exe +
-                    "\" --gtest_also_run_disabled_tests --gtest_filter=" +
-                    test_name;
+  std::string cmd =
+      std::string("\"") + exe +
+      "\" --gtest_also_run_disabled_tests --gtest_filter=" + test_name;
   HANDLE out = open_for_child(out_file);
   HANDLE err = open_for_child(err_file);
   STARTUPINFOA si = {};
@@ -161,6 +161,54 @@ bool parse_line(const std::string& text, Line* line) {
   line->mark = line->has_mark ? ids.substr(c2 + 1) : "";
   line->rest = text.substr(close + 3);
   return true;
+}
+
+DWORD_PTR context_pc(const CONTEXT& context) {
+#if defined(_WIN64)
+  return context.Rip;
+#else
+  return context.Eip;
+#endif
+}
+
+DWORD_PTR context_sp(const CONTEXT& context) {
+#if defined(_WIN64)
+  return context.Rsp;
+#else
+  return context.Esp;
+#endif
+}
+
+DWORD_PTR context_frame(const CONTEXT& context) {
+#if defined(_WIN64)
+  return context.Rsp;
+#else
+  return context.Ebp;
+#endif
+}
+
+void set_context_pc(CONTEXT* context, DWORD_PTR pc) {
+#if defined(_WIN64)
+  context->Rip = pc;
+#else
+  context->Eip = (DWORD)pc;
+#endif
+}
+
+void resume_in(CONTEXT* context, void (*fn)(void)) {
+#if defined(_WIN64)
+  context->Rsp = ((context->Rsp - 128) & ~(DWORD64)15) - 8;
+#else
+  context->Esp = (context->Esp & ~(DWORD)15) - 4;
+#endif
+  set_context_pc(context, (DWORD_PTR)fn);
+}
+
+std::string addr_text(DWORD_PTR address) {
+  char text[24];
+  snprintf(text, sizeof text, "0x%0*llX", (int)(2 * sizeof(void*)),
+           (unsigned long long)address);
+  return text;
 }
 
 }  // namespace tu

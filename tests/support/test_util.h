@@ -5,11 +5,21 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+#include <setjmp.h>
 #include <windows.h>
 
 #include <functional>
 #include <string>
 #include <vector>
+
+// setjmp for a landing reached from an exception handler: on x64 a null
+// frame makes longjmp restore the registers without unwinding, since the
+// landing has no caller to unwind through.
+#if defined(_WIN64)
+#define TU_SETJMP(landing) _setjmp((landing), NULL)
+#else
+#define TU_SETJMP(landing) setjmp(landing)
+#endif
 
 namespace tu {
 
@@ -39,6 +49,19 @@ struct Line {
   bool has_mark = false;
 };
 bool parse_line(const std::string& text, Line* line);
+
+// Registers of a context in the width of the architecture. The frame is
+// what a report's Frame column shows: EBP on x86, RSP on x64.
+DWORD_PTR context_pc(const CONTEXT& context);
+DWORD_PTR context_sp(const CONTEXT& context);
+DWORD_PTR context_frame(const CONTEXT& context);
+void set_context_pc(CONTEXT* context, DWORD_PTR pc);
+// Resumes a faulting context in fn, which must never return, on a stack
+// aligned as at a function's entry below the faulting one.
+void resume_in(CONTEXT* context, void (*fn)(void));
+// An address as reports print it: "0x" and 8 hexadecimal digits on x86, 16
+// on x64.
+std::string addr_text(DWORD_PTR address);
 
 }  // namespace tu
 

@@ -96,9 +96,9 @@ const char* const kSpotNames[spots] = {"unsafe",  "library", "waiting",
                                        "seeking", "writing", "releasing"};
 
 struct Ranges {
-  DWORD zorvel_base = 0, zorvel_size = 0, k32_base = 0, k32_size = 0,
-        kbase_base = 0, kbase_size = 0;
-  DWORD calls[4][2] = {};  // system call stubs, in Spot order from waiting
+  DWORD_PTR zorvel_base = 0, k32_base = 0, kbase_base = 0;
+  DWORD zorvel_size = 0, k32_size = 0, kbase_size = 0;
+  DWORD_PTR calls[4][2] = {};  // system call stubs, in Spot order from waiting
   bool load() {
     rl::module_range("kernel32.dll", &k32_base, &k32_size);
     rl::module_range("kernelbase.dll", &kbase_base, &kbase_size);
@@ -110,12 +110,12 @@ struct Ranges {
         {"NtReleaseMutant", "NtReleaseMutant"}};
     for (int i = 0; i < 4; ++i)
       for (int j = 0; j < 2; ++j)
-        calls[i][j] = (DWORD)(DWORD_PTR)GetProcAddress(ntdll, names[i][j]);
+        calls[i][j] = (DWORD_PTR)GetProcAddress(ntdll, names[i][j]);
     return rl::module_range("zorvel.dll", &zorvel_base, &zorvel_size);
   }
 };
 
-bool within(DWORD address, DWORD base, DWORD size) {
+bool within(DWORD_PTR address, DWORD_PTR base, DWORD size) {
   return address - base < size;
 }
 
@@ -125,9 +125,10 @@ bool within(DWORD address, DWORD base, DWORD size) {
 // may hold a lock of its own that a killed thread never gives back, which
 // no library can mend.
 Spot spot_of(const CONTEXT& context, const Ranges& r) {
-  if (within(context.Eip, r.zorvel_base, r.zorvel_size)) return in_library;
-  DWORD caller = 0;
-  if (!ReadProcessMemory(GetCurrentProcess(), (void*)(DWORD_PTR)context.Esp,
+  DWORD_PTR pc = tu::context_pc(context);
+  if (within(pc, r.zorvel_base, r.zorvel_size)) return in_library;
+  DWORD_PTR caller = 0;
+  if (!ReadProcessMemory(GetCurrentProcess(), (void*)tu::context_sp(context),
                          &caller, sizeof caller, NULL))
     return unsafe;
   if (!within(caller, r.k32_base, r.k32_size) &&
@@ -136,7 +137,7 @@ Spot spot_of(const CONTEXT& context, const Ranges& r) {
   // A thread in a system call stands in its stub, right after the call.
   for (int i = 0; i < 4; ++i)
     for (int j = 0; j < 2; ++j)
-      if (within(context.Eip, r.calls[i][j], 16)) return (Spot)(waiting + i);
+      if (within(pc, r.calls[i][j], 16)) return (Spot)(waiting + i);
   return unsafe;
 }
 

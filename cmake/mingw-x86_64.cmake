@@ -1,0 +1,4 @@
+# Cross-build for x86_64 Windows with MinGW-w64 (win32 thread model).
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+set(ZORVEL_TRIPLE x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
