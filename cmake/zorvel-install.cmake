@@ -39,3 +39,4 @@ write_basic_package_version_file(
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zorvelConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/zorvelConfigVersion.cmake
         DESTINATION ${ZORVEL_PACKAGE_DIR})
+include(${PROJECT_SOURCE_DIR}/cmake/zorvel-install-logtools.cmake)
