@@ -135,9 +135,11 @@ Spot spot_of(const CONTEXT& context, const Ranges& r) {
       !within(caller, r.kbase_base, r.kbase_size))
     return unsafe;
   // A thread in a system call stands in its stub, right after the call.
+  // Wine's x64 stubs call the dispatcher from their last bytes: 31 in.
+  const DWORD stub_size = sizeof(void*) == 8 ? 32 : 16;
   for (int i = 0; i < 4; ++i)
     for (int j = 0; j < 2; ++j)
-      if (within(pc, r.calls[i][j], 16)) return (Spot)(waiting + i);
+      if (within(pc, r.calls[i][j], stub_size)) return (Spot)(waiting + i);
   return unsafe;
 }
 
