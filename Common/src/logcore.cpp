@@ -180,11 +180,12 @@ char* module_path(void) {
   return path;
 }
 
+// Windows reads '/' as a separator too; build paths often use it.
 const char* base_name(const char* path) {
   if (!path) return "";
   const char* name = path;
   for (const char* p = path; *p; ++p)
-    if (*p == '\\' || *p == ':') name = p + 1;
+    if (*p == '\\' || *p == '/' || *p == ':') name = p + 1;
   return name;
 }
 
