@@ -111,7 +111,18 @@ void table_unlock(Channel channel) {
   if (!ReleaseMutex(g_tables[channel].mutex)) fatal_abort();
 }
 
+// Whether slot is one of the named slots (1 to 39) of the channel's table.
+// The standard stream slot, and standard error's slot lent as a thread's
+// events slot by a crash report, are counted nowhere.
+static bool table_holds(Channel channel, const LogSlot* slot) {
+  DWORD_PTR first = (DWORD_PTR)&g_tables[channel].slots[1];
+  DWORD_PTR end = (DWORD_PTR)&g_tables[channel].slots[SLOT_COUNT];
+  DWORD_PTR at = (DWORD_PTR)slot;
+  return at >= first && at < end && (at - first) % sizeof(LogSlot) == 0;
+}
+
 void slot_drop(Channel channel, LogSlot* slot) {
+  if (!table_holds(channel, slot)) return;
   LogTable* table = &g_tables[channel];
   ReleaseMutex(slot->mutex);  // fails harmlessly unless the thread owns it
   table_lock(channel);
