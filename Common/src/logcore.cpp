@@ -46,6 +46,20 @@ static void bind_stream_slot(LogSlot* slot, DWORD std_handle) {
   slot->file = GetStdHandle(std_handle);
 }
 
+// A load that fails part-way leaves nothing behind: the mutexes made are
+// closed and the keys taken are freed.
+static void undo_attach(void) {
+  HANDLE* mutexes[] = {&g_tables[EVENTS_CHANNEL].slots[0].mutex,
+                       &g_tables[ERRORS_CHANNEL].slots[0].mutex,
+                       &g_tables[EVENTS_CHANNEL].mutex,
+                       &g_tables[ERRORS_CHANNEL].mutex};
+  for (HANDLE* mutex : mutexes) {
+    if (*mutex) CloseHandle(*mutex);
+    *mutex = NULL;
+  }
+  lib_process_detach();
+}
+
 BOOL lib_process_attach(HMODULE module) {
   g_module = module;
   memset(g_tables, 0, sizeof g_tables);
@@ -61,10 +75,13 @@ BOOL lib_process_attach(HMODULE module) {
   g_keys.events_slot = TlsAlloc();
   g_keys.errors_slot = TlsAlloc();
 
+  bool loaded =
+      g_tables[EVENTS_CHANNEL].mutex && g_tables[ERRORS_CHANNEL].mutex;
   const DWORD* key = &g_keys.mark;
-  for (int i = 0; i < 6; ++i)
-    if (key[i] == TLS_OUT_OF_INDEXES) return FALSE;
-  return g_tables[EVENTS_CHANNEL].mutex && g_tables[ERRORS_CHANNEL].mutex;
+  for (int i = 0; i < KEY_COUNT; ++i)
+    if (key[i] == TLS_OUT_OF_INDEXES) loaded = false;
+  if (!loaded) undo_attach();
+  return loaded;
 }
 
 static void free_thread_buffer(DWORD key) {
@@ -95,7 +112,7 @@ void lib_thread_detach(void) {
 
 void lib_process_detach(void) {
   DWORD* key = &g_keys.mark;
-  for (int i = 0; i < 6; ++i) {
+  for (int i = 0; i < KEY_COUNT; ++i) {
     if (key[i] != TLS_OUT_OF_INDEXES) TlsFree(key[i]);
     key[i] = TLS_OUT_OF_INDEXES;
   }
