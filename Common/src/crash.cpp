@@ -262,7 +262,10 @@ void exception_report(EXCEPTION_POINTERS* pointers, const char* title) {
   print_call_stack(pointers->ContextRecord);
   report_line("%s", s_closing_rule);
 
-  if (lent_stream) ctx_set_slot(EVENTS_CHANNEL, NULL);
+  // A report or an attach inside this one may have moved the thread since.
+  LogSlot* lent = &g_tables[ERRORS_CHANNEL].slots[0];
+  if (lent_stream && ctx_slot(EVENTS_CHANNEL) == lent)
+    ctx_set_slot(EVENTS_CHANNEL, NULL);
   SetLastError(last_error);
 }
 

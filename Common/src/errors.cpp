@@ -24,11 +24,13 @@ static bool trim_description(char* text) {
 }
 
 // Asks the system's message table for code's text; true when text came.
-// On failure the buffer is left empty, whatever the call wrote into it.
+// A text with inserts ("%1") comes as it stands, markers included. On
+// failure the buffer is left empty, whatever the call wrote into it.
 static bool system_text(DWORD code, char* buffer, DWORD size) {
   memset(buffer, 0, size);
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, NULL, code, 0, buffer,
-                           size, NULL);
+  DWORD n =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     NULL, code, 0, buffer, size, NULL);
   buffer[n ? size - 1 : 0] = 0;
   return n != 0;
 }

@@ -46,6 +46,20 @@ static void bind_stream_slot(LogSlot* slot, DWORD std_handle) {
   slot->file = GetStdHandle(std_handle);
 }
 
+// A load that fails part-way leaves nothing behind: the mutexes made are
+// closed and the keys taken are freed.
+static void undo_attach(void) {
+  HANDLE* mutexes[] = {&g_tables[EVENTS_CHANNEL].slots[0].mutex,
+                       &g_tables[ERRORS_CHANNEL].slots[0].mutex,
+                       &g_tables[EVENTS_CHANNEL].mutex,
+                       &g_tables[ERRORS_CHANNEL].mutex};
+  for (HANDLE* mutex : mutexes) {
+    if (*mutex) CloseHandle(*mutex);
+    *mutex = NULL;
+  }
+  lib_process_detach();
+}
+
 BOOL lib_process_attach(HMODULE module) {
   g_module = module;
   memset(g_tables, 0, sizeof g_tables);
@@ -61,10 +75,13 @@ BOOL lib_process_attach(HMODULE module) {
   g_keys.events_slot = TlsAlloc();
   g_keys.errors_slot = TlsAlloc();
 
+  bool loaded =
+      g_tables[EVENTS_CHANNEL].mutex && g_tables[ERRORS_CHANNEL].mutex;
   const DWORD* key = &g_keys.mark;
-  for (int i = 0; i < 6; ++i)
-    if (key[i] == TLS_OUT_OF_INDEXES) return FALSE;
-  return g_tables[EVENTS_CHANNEL].mutex && g_tables[ERRORS_CHANNEL].mutex;
+  for (int i = 0; i < KEY_COUNT; ++i)
+    if (key[i] == TLS_OUT_OF_INDEXES) loaded = false;
+  if (!loaded) undo_attach();
+  return loaded;
 }
 
 static void free_thread_buffer(DWORD key) {
@@ -95,7 +112,7 @@ void lib_thread_detach(void) {
 
 void lib_process_detach(void) {
   DWORD* key = &g_keys.mark;
-  for (int i = 0; i < 6; ++i) {
+  for (int i = 0; i < KEY_COUNT; ++i) {
     if (key[i] != TLS_OUT_OF_INDEXES) TlsFree(key[i]);
     key[i] = TLS_OUT_OF_INDEXES;
   }
@@ -111,7 +128,18 @@ void table_unlock(Channel channel) {
   if (!ReleaseMutex(g_tables[channel].mutex)) fatal_abort();
 }
 
+// Whether slot is one of the named slots (1 to 39) of the channel's table.
+// The standard stream slot, and standard error's slot lent as a thread's
+// events slot by a crash report, are counted nowhere.
+static bool table_holds(Channel channel, const LogSlot* slot) {
+  DWORD_PTR first = (DWORD_PTR)&g_tables[channel].slots[1];
+  DWORD_PTR end = (DWORD_PTR)&g_tables[channel].slots[SLOT_COUNT];
+  DWORD_PTR at = (DWORD_PTR)slot;
+  return at >= first && at < end && (at - first) % sizeof(LogSlot) == 0;
+}
+
 void slot_drop(Channel channel, LogSlot* slot) {
+  if (!table_holds(channel, slot)) return;
   LogTable* table = &g_tables[channel];
   ReleaseMutex(slot->mutex);  // fails harmlessly unless the thread owns it
   table_lock(channel);
@@ -180,11 +208,12 @@ char* module_path(void) {
   return path;
 }
 
+// Windows reads '/' as a separator too; build paths often use it.
 const char* base_name(const char* path) {
   if (!path) return "";
   const char* name = path;
   for (const char* p = path; *p; ++p)
-    if (*p == '\\' || *p == ':') name = p + 1;
+    if (*p == '\\' || *p == '/' || *p == ':') name = p + 1;
   return name;
 }
 

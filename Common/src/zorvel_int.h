@@ -57,6 +57,7 @@ struct TlsKeys {
   DWORD events_slot;
   DWORD errors_slot;
 };
+enum { KEY_COUNT = sizeof(TlsKeys) / sizeof(DWORD) };
 
 struct ThreadPlace {
   int line;

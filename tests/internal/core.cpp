@@ -1,12 +1,15 @@
 // Internals of the logging core: path helpers, destinations through
-// hand-attached slots, thread detach and the slot mutexes.
+// hand-attached slots, thread detach, the slot mutexes and a failed load.
 #include <gtest/gtest.h>
+#include <string.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "core_util.h"
+#include "crash_util.h"
 #include "test_util.h"
 #include "zorvel_int.h"
 
@@ -96,6 +99,9 @@ TEST(BaseName, PartAfterTheLastSeparator) {
       {"C:listener.cpp", "listener.cpp"},
       {"..\\a:b\\c.cpp", "c.cpp"},
       {"a\\b:c.cpp", "c.cpp"},
+      {"/home/build/src/main.cpp", "main.cpp"},
+      {"C:\\build/src\\net/listener.cpp", "listener.cpp"},
+      {"src/net\\", ""},
       {"C:\\src\\", ""},
       {"C:", ""},
       {"", ""},
@@ -353,4 +359,96 @@ TEST(SlotMutex, ThreadsSharingASlotWriteWholeLines) {
                   std::string(400, (char)('a' + id)),
               line);
   }
+}
+
+// ---------------------------------------------------------------- load
+
+namespace {
+
+// Stand-ins for the load's CreateMutexA and TlsAlloc: the n-th call of one
+// fails (0: none), and what the others return is kept.
+typedef HANDLE(WINAPI* CreateMutexFn)(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR);
+typedef DWORD(WINAPI* TlsAllocFn)(void);
+CreateMutexFn g_create_mutex;
+TlsAllocFn g_tls_alloc;
+int g_mutex_calls, g_key_calls, g_failing_mutex, g_failing_key;
+std::vector<HANDLE> g_made_mutexes;
+std::vector<DWORD> g_taken_keys;
+
+HANDLE WINAPI failing_create_mutex(LPSECURITY_ATTRIBUTES attributes, BOOL owned,
+                                   LPCSTR name) {
+  if (++g_mutex_calls == g_failing_mutex) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return NULL;
+  }
+  HANDLE mutex = g_create_mutex(attributes, owned, name);
+  g_made_mutexes.push_back(mutex);
+  return mutex;
+}
+
+DWORD WINAPI failing_tls_alloc(void) {
+  if (++g_key_calls == g_failing_key) {
+    SetLastError(ERROR_NO_MORE_ITEMS);
+    return TLS_OUT_OF_INDEXES;
+  }
+  DWORD key = g_tls_alloc();
+  g_taken_keys.push_back(key);
+  return key;
+}
+
+}  // namespace
+
+// A load that fails at a later step closes the mutexes it made and gives
+// back the keys it took. The program's own load is put back after each.
+TEST(Load, FailedStepLeavesNoMutexOrKeyBehind) {
+  const int key_count = (int)(sizeof(TlsKeys) / sizeof(DWORD));
+  static LogTable saved_tables[2];
+  memcpy(saved_tables, g_tables, sizeof g_tables);
+  const TlsKeys saved_keys = g_keys;
+  const HMODULE saved_module = g_module;
+  g_create_mutex = (CreateMutexFn)cu::patch_import(
+      "kernel32.dll", "CreateMutexA", (void*)failing_create_mutex);
+  g_tls_alloc = (TlsAllocFn)cu::patch_import("kernel32.dll", "TlsAlloc",
+                                             (void*)failing_tls_alloc);
+  ASSERT_NE(nullptr, g_create_mutex);
+  ASSERT_NE(nullptr, g_tls_alloc);
+
+  struct Case {
+    int failing_mutex, failing_key;
+  };
+  // The two standard stream mutexes come first; a load cannot go on
+  // without them.
+  std::vector<Case> cases = {{3, 0}, {4, 0}};
+  for (int k = 1; k <= key_count; ++k) cases.push_back({0, k});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << "mutex " << c.failing_mutex << ", key " << c.failing_key);
+    g_mutex_calls = g_key_calls = 0;
+    g_failing_mutex = c.failing_mutex;
+    g_failing_key = c.failing_key;
+    g_made_mutexes.clear();
+    g_taken_keys.clear();
+
+    EXPECT_FALSE(lib_process_attach(GetModuleHandleA(NULL)));
+
+    EXPECT_LE(2u, g_made_mutexes.size());
+    for (HANDLE mutex : g_made_mutexes) EXPECT_FALSE(handle_open(mutex));
+    const DWORD* key = &g_keys.mark;
+    for (int i = 0; i < key_count; ++i)
+      EXPECT_EQ((DWORD)TLS_OUT_OF_INDEXES, key[i]) << i;
+    // Keys given back are the lowest free ones again.
+    std::vector<DWORD> fresh;
+    for (size_t i = 0; i < g_taken_keys.size(); ++i)
+      fresh.push_back(g_tls_alloc());
+    for (DWORD fresh_key : fresh) TlsFree(fresh_key);
+    std::sort(fresh.begin(), fresh.end());
+    std::sort(g_taken_keys.begin(), g_taken_keys.end());
+    EXPECT_EQ(g_taken_keys, fresh);
+
+    memcpy(g_tables, saved_tables, sizeof g_tables);
+    g_keys = saved_keys;
+    g_module = saved_module;
+  }
+  cu::patch_import("kernel32.dll", "CreateMutexA", (void*)g_create_mutex);
+  cu::patch_import("kernel32.dll", "TlsAlloc", (void*)g_tls_alloc);
 }

@@ -4,6 +4,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <functional>
+#include <string>
+#include <vector>
+
 #include "crash_util.h"
 #include "test_util.h"
 #include "zorvel_int.h"
@@ -121,4 +125,142 @@ TEST(ReportAttachment, MovesTheThreadToTheReportFilesOrKeepsThem) {
     EXPECT_STREQ(getsmark(), "ECTCH");
     lib_thread_detach();
   });
+}
+
+namespace {
+
+// Holds every free named slot of the events table, as attached threads
+// would, so that a report cannot attach to events.log; lets them go after.
+struct FullEventsTable {
+  std::vector<LogSlot*> held;
+
+  explicit FullEventsTable(const std::string& dir) {
+    tu::run_thread([&] {
+      for (int i = 1;; ++i) {
+        std::string name = dir + "held" + std::to_string(i) + ".log";
+        int index = slot_open(EVENTS_CHANNEL, name.c_str(), NULL);
+        if (index < 0) break;
+        slot_addref(EVENTS_CHANNEL, index);
+        held.push_back(&g_tables[EVENTS_CHANNEL].slots[index]);
+      }
+      ctx_set_slot(EVENTS_CHANNEL, NULL);
+    });
+  }
+  ~FullEventsTable() {
+    for (LogSlot* slot : held) slot_drop(EVENTS_CHANNEL, slot);
+  }
+};
+
+// Standard error's slot writes to a file while it lives.
+struct StderrToFile {
+  HANDLE saved;
+  std::string path;
+
+  explicit StderrToFile(const std::string& file) : path(file) {
+    saved = g_tables[ERRORS_CHANNEL].slots[0].file;
+    g_tables[ERRORS_CHANNEL].slots[0].file =
+        CreateFileA(file.c_str(), GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
+                    FILE_ATTRIBUTE_NORMAL, NULL);
+  }
+  ~StderrToFile() {
+    CloseHandle(g_tables[ERRORS_CHANNEL].slots[0].file);
+    g_tables[ERRORS_CHANNEL].slots[0].file = saved;
+  }
+};
+
+// The report's region query runs g_inside once, on g_inside_thread: a way
+// into the middle of a report.
+typedef SIZE_T(WINAPI* VirtualQueryFn)(LPCVOID, PMEMORY_BASIC_INFORMATION,
+                                       SIZE_T);
+VirtualQueryFn g_virtual_query;
+std::function<void()> g_inside;
+DWORD g_inside_thread;
+
+SIZE_T WINAPI query_after_inside(LPCVOID address,
+                                 PMEMORY_BASIC_INFORMATION record,
+                                 SIZE_T size) {
+  if (g_inside && GetCurrentThreadId() == g_inside_thread) {
+    std::function<void()> inside = g_inside;
+    g_inside = nullptr;
+    inside();
+  }
+  return g_virtual_query(address, record, size);
+}
+
+std::vector<SHORT> all_counts() {
+  std::vector<SHORT> counts;
+  for (const LogTable& table : g_tables)
+    counts.insert(counts.end(), table.counts, table.counts + SLOT_COUNT);
+  return counts;
+}
+
+bool handle_open(HANDLE h) {
+  DWORD flags;
+  return GetHandleInformation(h, &flags) != 0;
+}
+
+}  // namespace
+
+// With the events table full, a report lends standard error's slot as the
+// thread's events slot. A second report, or an attach, inside it drops that
+// slot: no table counts it, and the outer report hands back only its own
+// loan.
+TEST(ReportAttachment, LentStandardErrorIsNeverCountedNorTakenBack) {
+  std::string dir = tu::fresh_dir();
+  FullEventsTable full(dir);
+  ASSERT_FALSE(full.held.empty());
+  StderrToFile err(dir + "stderr.txt");
+  LogSlot* stream = &g_tables[ERRORS_CHANNEL].slots[0];
+  HANDLE stream_mutex = stream->mutex;
+  g_virtual_query = (VirtualQueryFn)cu::patch_import(
+      "kernel32.dll", "VirtualQuery", (void*)query_after_inside);
+  ASSERT_NE(nullptr, g_virtual_query);
+
+  EXCEPTION_RECORD record;
+  memset(&record, 0, sizeof record);
+  record.ExceptionCode = 0xE0000001;
+  CONTEXT context;
+  memset(&context, 0, sizeof context);
+  EXCEPTION_POINTERS pointers = {&record, &context};
+  LogSlot* held = full.held[0];
+  struct Case {
+    const char* name;
+    std::function<void()> inside;
+    LogSlot* events_after;  // the thread's events slot after the report
+  } cases[] = {
+      {"report in the report", [&] { exception_report(&pointers, "Inner."); },
+       nullptr},
+      {"attach in the report", [&] { util_init(held->path, NULL, NULL, NULL); },
+       held},
+  };
+  for (const Case& c : cases) {
+    std::vector<SHORT> counts = all_counts();
+    LogSlot* events_after = stream;
+    tu::run_thread([&] {
+      g_inside_thread = GetCurrentThreadId();
+      g_inside = c.inside;
+      exception_report(&pointers, "Outer.");
+      events_after = ctx_slot(EVENTS_CHANNEL);
+      lib_thread_detach();
+    });
+    EXPECT_EQ(nullptr, g_inside) << c.name;
+    EXPECT_EQ(c.events_after, events_after) << c.name;
+    EXPECT_EQ(counts, all_counts()) << c.name;
+    EXPECT_EQ(1, stream->in_use) << c.name;
+    EXPECT_EQ(stream_mutex, stream->mutex) << c.name;
+    EXPECT_TRUE(handle_open(stream_mutex)) << c.name;
+  }
+  cu::patch_import("kernel32.dll", "VirtualQuery", (void*)g_virtual_query);
+
+  // Both outer reports and the inner one started on standard error.
+  std::vector<std::string> titles;
+  for (const tu::Line& line :
+       cu::lines_of(tu::read_file(err.path), (long)GetCurrentProcessId(), 0))
+    if (line.rest.find(" Exception report: ") != std::string::npos)
+      titles.push_back(line.rest);
+  EXPECT_EQ((std::vector<std::string>{cu::title_line("Outer."),
+                                      cu::title_line("Inner."),
+                                      cu::title_line("Outer.")}),
+            titles);
 }

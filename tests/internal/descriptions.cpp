@@ -102,6 +102,22 @@ TEST(OsErrorText, SystemTextLosesItsLineBreakAndKeepsItsFullStop) {
   EXPECT_EQ(std::string::npos, text.find_first_of("\r\n"));
 }
 
+// The system's text for ERROR_BAD_EXE_FORMAT holds an insert; it comes with
+// the marker instead of failing into "No description.".
+TEST(OsErrorText, TextWithAnInsertKeepsItsMarker) {
+  EXPECT_STREQ("Bad EXE format for %1.", os_error_text(ERROR_BAD_EXE_FORMAT));
+  std::string message;
+  try {
+    place("C:\\x\\w", 3);
+    SetLastError(ERROR_BAD_EXE_FORMAT);
+    kxraiseos("load");
+  } catch (const COSError& e) {
+    message = e.message;
+  }
+  EXPECT_EQ("(w at 3): load OS error description is 'Bad EXE format for %1.'.",
+            message);
+}
+
 TEST(OsErrorText, SocketCodesFallBackToTheLibrarysTexts) {
   struct Row {
     DWORD code;
@@ -162,7 +178,7 @@ TEST(OsErrorText, TrimmingRuleAndFallbacks) {
     std::string text = os_error_text(row.code);
     EXPECT_EQ(row.result, text);
     ASSERT_EQ(1, g_calls);
-    EXPECT_EQ(0x1000u, g_last_call.flags);
+    EXPECT_EQ(0x1200u, g_last_call.flags);
     EXPECT_EQ(nullptr, g_last_call.source);
     EXPECT_EQ(row.code, g_last_call.id);
     EXPECT_EQ(0u, g_last_call.language);
@@ -210,7 +226,7 @@ TEST(KxraiseosDescription, TrimmedLeftUncutOrEmpty) {
     }
     EXPECT_EQ(row.message, message);
     EXPECT_EQ(10061u, g_last_call.id);
-    EXPECT_EQ(0x1000u, g_last_call.flags);
+    EXPECT_EQ(0x1200u, g_last_call.flags);
     EXPECT_EQ(4096u, g_last_call.size);
   }
 }
