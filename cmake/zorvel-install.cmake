@@ -23,8 +23,9 @@ else()
       "MinGW-w64 ${CMAKE_CXX_COMPILER_ID} ${CMAKE_CXX_COMPILER_VERSION}")
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/include/zorvel.h DESTINATION include)
+# The README's links into docs/ hold in the installed copy too.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/zorvel)
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION share/doc/zorvel
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION share/doc/zorvel/docs
         FILES_MATCHING PATTERN "*.md")
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/symbolize.py
         DESTINATION share/zorvel/tools)

@@ -52,6 +52,14 @@ if(SOURCE_DIR)
 endif()
 run("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix}
     ${config})
+# Besides what the consumer uses: the docs and the symbolizer.
+foreach(file share/doc/zorvel/README.md share/doc/zorvel/docs/README.md
+             share/doc/zorvel/docs/crash-reports.md
+             share/zorvel/tools/symbolize.py)
+  if(NOT EXISTS ${prefix}/${file})
+    message(FATAL_ERROR "not installed: ${file}")
+  endif()
+endforeach()
 
 configure_command(configure ${CONSUMER_DIR} ${build})
 list(APPEND configure -DCMAKE_PREFIX_PATH=${prefix}
