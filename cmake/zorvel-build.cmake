@@ -1,8 +1,15 @@
 # Warnings, frame pointers and the runtime DLLs shared by every target.
 
+# MSVC: /EHs, not CMake's default /EHsc. The exported extern "C" functions
+# throw, and /EHsc lets the compiler assume they do not.
+if(MSVC)
+  string(REPLACE "/EHsc" "/EHs" CMAKE_CXX_FLAGS "${CMAKE_CXX_FLAGS}")
+endif()
+
 function(zorvel_warnings target)
   if(MSVC)
-    target_compile_options(${target} PRIVATE /W4 /WX /Oy-)
+    target_compile_options(${target} PRIVATE /W4 /WX /Oy-
+                                             $<$<COMPILE_LANGUAGE:CXX>:/EHs>)
     target_compile_definitions(${target} PRIVATE _CRT_SECURE_NO_WARNINGS)
   else()
     target_compile_options(${target} PRIVATE -Wall -Wextra -Werror

@@ -1,6 +1,8 @@
 # Install tree for hosts: bin/ (zorvel.dll and the compiler runtime it needs),
-# lib/ (the import library), include/zorvel.h and the CMake package in
-# lib/cmake/zorvel. Included from Common/CMakeLists.txt, after the targets.
+# lib/ (the import library), include/zorvel.h, the CMake package with the
+# toolchain file of the build in lib/cmake/zorvel, the docs in
+# share/doc/zorvel and the symbolizer in share/zorvel/tools. Included from
+# Common/CMakeLists.txt, after the targets.
 
 include(CMakePackageConfigHelpers)
 set(ZORVEL_PACKAGE_DIR lib/cmake/zorvel)
@@ -21,6 +23,42 @@ else()
       "MinGW-w64 ${CMAKE_CXX_COMPILER_ID} ${CMAKE_CXX_COMPILER_VERSION}")
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/include/zorvel.h DESTINATION include)
+# The README's links into docs/ hold in the installed copy too.
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/zorvel)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION share/doc/zorvel/docs
+        FILES_MATCHING PATTERN "*.md")
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/symbolize.py
+        DESTINATION share/zorvel/tools)
+
+# The thread model of the runtime the package ships: the libstdc++ of one
+# model cannot start a host built for the other.
+set(ZORVEL_PACKAGE_THREADS "")
+if(MINGW)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -v
+                  OUTPUT_VARIABLE compiler_info ERROR_VARIABLE compiler_info)
+  if(compiler_info MATCHES "Thread model: ([A-Za-z0-9_]+)")
+    set(ZORVEL_PACKAGE_THREADS ${CMAKE_MATCH_1})
+    string(APPEND ZORVEL_PACKAGE_COMPILER
+           ", ${ZORVEL_PACKAGE_THREADS} thread model")
+  endif()
+endif()
+# A host builds with the toolchain file the library was built with; the
+# package carries it when it is one of the project's.
+set(ZORVEL_PACKAGE_TOOLCHAIN "")
+if(CMAKE_TOOLCHAIN_FILE)
+  get_filename_component(toolchain ${CMAKE_TOOLCHAIN_FILE} ABSOLUTE)
+  get_filename_component(toolchain_dir ${toolchain} DIRECTORY)
+  if(toolchain_dir STREQUAL "${PROJECT_SOURCE_DIR}/cmake")
+    get_filename_component(ZORVEL_PACKAGE_TOOLCHAIN ${toolchain} NAME)
+    install(FILES ${toolchain} ${PROJECT_SOURCE_DIR}/cmake/mingw-common.cmake
+            DESTINATION ${ZORVEL_PACKAGE_DIR})
+  endif()
+endif()
+# i686 reports walk the frame-pointer chain: GCC hosts keep frame pointers.
+set(ZORVEL_PACKAGE_FRAME_POINTERS FALSE)
+if(MINGW AND CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(ZORVEL_PACKAGE_FRAME_POINTERS TRUE)
+endif()
 
 set(ZORVEL_PACKAGE_RUNTIME "")
 foreach(dll IN LISTS ZORVEL_RUNTIME_DLLS)

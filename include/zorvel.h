@@ -1,14 +1,33 @@
 /*
  * zorvel: shared event and error logs, typed errors and crash reports for the
- * threads of a 32-bit Windows server process.
+ * threads of a Windows server process (x86; an x86_64 build beside it).
  *
  * Every function below is exported from zorvel.dll. The C++ error classes at
  * the end are thrown by value across the DLL boundary; host and DLL must be
  * built with the same compiler family so that they agree on the exception
- * runtime.
+ * runtime. MinGW-w64: GCC 12 of the win32 thread model, as the DLL. MSVC: the
+ * library is built with /EHs, not /EHsc, because its extern "C" functions
+ * throw; a host must use /EHs too, or a catch around those calls may be
+ * optimized away (the CMake package adds it).
+ *
+ * C hosts: util_init and show_message report failure by throwing a C++
+ * exception (unsigned long), and the kxraise family always throws (the error
+ * classes below); C code cannot catch them, and none may reach a C frame. The other functions never throw, except seh_translator, which
+ * exists to throw (C++ hosts only). A C host calls the throwing ones through
+ * a small C++ file of its own that catches, linked with the C++ compiler:
+ *   extern "C" int app_attach(const char* ev, const char* er, const char* m) {
+ *     try { return util_init(ev, er, m, 0); }
+ *     catch (unsigned long code) { return (int)code; }
+ *   }
  */
 #ifndef ZORVEL_H
 #define ZORVEL_H
+
+/* The library's version; the DLL's version resource and the CMake package
+ * carry the same numbers. */
+#define ZORVEL_VERSION_MAJOR 1
+#define ZORVEL_VERSION_MINOR 0
+#define ZORVEL_VERSION_PATCH 0
 
 #include <stdarg.h>
 #include <stddef.h>
@@ -81,8 +100,9 @@ ZORVEL_API void __cdecl setbanner(const char* banner);
 ZORVEL_API void __cdecl place(const char* file, int line);
 ZORVEL_API void __cdecl seterror(unsigned long code);
 
-/* Attaches the calling thread to its events and errors files. Any argument
- * may be null or empty to leave that part as it is. Throws the last OS error
+/* Attaches the calling thread to its events and errors files. A file or
+ * profile name may be null or empty to leave that part as it is; a null mark
+ * leaves the mark, an empty one clears it. Throws the last OS error
  * as an unsigned long when a file cannot be opened. Always returns 0.
  * Names: relative names resolve against the executable's directory. Thrown:
  * 206 (ERROR_FILENAME_EXCED_RANGE) when the resolved name exceeds 259

@@ -1,6 +1,7 @@
 // zorvel.dll carries a version resource with the project's version, so that
 // Windows tools show what it is; it sits beside the string table of socket
-// error texts without displacing it.
+// error texts without displacing it. The version macros of zorvel.h are the
+// same numbers.
 #include <gtest/gtest.h>
 #include <stdio.h>
 
@@ -10,6 +11,7 @@
 #include "test_util.h"
 // After windows.h (from test_util.h).
 #include <winver.h>
+#include <zorvel.h>
 
 namespace {
 
@@ -76,6 +78,22 @@ TEST_F(VersionInfo, FixedPartHoldsTheProjectVersion) {
   EXPECT_EQ(fixed->dwProductVersionMS, high);
   EXPECT_EQ(fixed->dwProductVersionLS, low);
   EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
+}
+
+// The header a host compiles against names the DLL it gets.
+TEST_F(VersionInfo, HeaderMacrosEqualTheResource) {
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT size = 0;
+  ASSERT_TRUE(VerQueryValueA(info_.data(), "\\",
+                             reinterpret_cast<void**>(&fixed), &size));
+  ASSERT_GE(size, sizeof *fixed);
+  EXPECT_EQ(HIWORD(fixed->dwFileVersionMS), ZORVEL_VERSION_MAJOR);
+  EXPECT_EQ(LOWORD(fixed->dwFileVersionMS), ZORVEL_VERSION_MINOR);
+  EXPECT_EQ(HIWORD(fixed->dwFileVersionLS), ZORVEL_VERSION_PATCH);
+  char text[32];
+  snprintf(text, sizeof text, "%d.%d.%d", ZORVEL_VERSION_MAJOR,
+           ZORVEL_VERSION_MINOR, ZORVEL_VERSION_PATCH);
+  EXPECT_EQ(string_value("ProductVersion"), text);
 }
 
 TEST_F(VersionInfo, StringsNameTheDllAndItsVersion) {

@@ -1,8 +1,11 @@
 # Installs the build into a fresh prefix, configures and builds the consumer
-# project against that prefix alone, runs it and checks what it printed.
+# project against that prefix alone (with the toolchain file the prefix
+# carries, as a host does), runs it and checks what it printed.
 # Run with cmake -P; inputs: BUILD_DIR, CONSUMER_DIR, WORK_DIR, GENERATOR,
 # PLATFORM, MAKE_PROGRAM, TOOLCHAIN, CONFIG, VERSION, EMULATOR ('|' between
-# its words).
+# its words), FRAME_POINTERS (the host must get -fno-omit-frame-pointer).
+# With SOURCE_DIR, the prefix comes from a build of the library alone from
+# that source tree instead of from BUILD_DIR.
 
 function(run what)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out
@@ -21,20 +24,53 @@ endif()
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
 
+# Generator, platform and make program of the build, for a project at $1
+# built in $2.
+function(configure_command var source binary)
+  set(command ${CMAKE_COMMAND} -S ${source} -B ${binary} -G ${GENERATOR}
+      -DCMAKE_BUILD_TYPE=${CONFIG})
+  if(PLATFORM)
+    list(APPEND command -A ${PLATFORM})
+  endif()
+  if(MAKE_PROGRAM)
+    list(APPEND command -DCMAKE_MAKE_PROGRAM=${MAKE_PROGRAM})
+  endif()
+  set(${var} ${command} PARENT_SCOPE)
+endfunction()
+
+if(SOURCE_DIR)
+  set(library ${WORK_DIR}/library)
+  configure_command(configure ${SOURCE_DIR} ${library})
+  if(TOOLCHAIN)
+    list(APPEND configure -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN})
+  endif()
+  run("configuring the library alone" ${configure} -DZORVEL_BUILD_TESTS=OFF
+      -DZORVEL_BUILD_DEMO=OFF -DZORVEL_BUILD_BENCH=OFF)
+  run("building the library alone" ${CMAKE_COMMAND} --build ${library}
+      ${config} --parallel 2)
+  set(BUILD_DIR ${library})
+endif()
 run("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix}
     ${config})
+# Besides what the consumer uses: the docs and the symbolizer.
+foreach(file share/doc/zorvel/README.md share/doc/zorvel/docs/README.md
+             share/doc/zorvel/docs/crash-reports.md
+             share/zorvel/tools/symbolize.py)
+  if(NOT EXISTS ${prefix}/${file})
+    message(FATAL_ERROR "not installed: ${file}")
+  endif()
+endforeach()
 
-set(configure ${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${build} -G ${GENERATOR}
-    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=${CONFIG}
-    -DZORVEL_EXPECTED_VERSION=${VERSION})
-if(PLATFORM)
-  list(APPEND configure -A ${PLATFORM})
-endif()
-if(MAKE_PROGRAM)
-  list(APPEND configure -DCMAKE_MAKE_PROGRAM=${MAKE_PROGRAM})
-endif()
+configure_command(configure ${CONSUMER_DIR} ${build})
+list(APPEND configure -DCMAKE_PREFIX_PATH=${prefix}
+     -DZORVEL_EXPECTED_VERSION=${VERSION} -DCMAKE_EXPORT_COMPILE_COMMANDS=ON)
 if(TOOLCHAIN)
-  list(APPEND configure -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN})
+  get_filename_component(toolchain ${TOOLCHAIN} NAME)
+  set(toolchain ${prefix}/lib/cmake/zorvel/${toolchain})
+  if(NOT EXISTS ${toolchain})
+    message(FATAL_ERROR "the install carries no toolchain file ${toolchain}")
+  endif()
+  list(APPEND configure -DCMAKE_TOOLCHAIN_FILE=${toolchain})
 endif()
 run("configuring the consumer" ${configure})
 
@@ -45,6 +81,18 @@ if(NOT found STREQUAL "zorvel_DIR:PATH=${prefix}/lib/cmake/zorvel")
 endif()
 
 run("building the consumer" ${CMAKE_COMMAND} --build ${build} ${config})
+
+# The crash report's frame walk needs the host's frame pointers.
+if(EXISTS ${build}/compile_commands.json)
+  file(READ ${build}/compile_commands.json commands)
+  string(FIND "${commands}" "-fno-omit-frame-pointer" at)
+  if(FRAME_POINTERS AND at EQUAL -1)
+    message(FATAL_ERROR "the consumer was compiled without frame pointers:\n"
+                        "${commands}")
+  elseif(NOT FRAME_POINTERS AND NOT at EQUAL -1)
+    message(FATAL_ERROR "frame pointers forced on a host that needs none")
+  endif()
+endif()
 
 file(GLOB_RECURSE exe ${build}/consumer.exe)
 if(NOT exe)
