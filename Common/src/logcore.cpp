@@ -388,7 +388,9 @@ void msg_write(LogSlot* slot) {
     owned = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
   }
   DWORD written;
-  SetFilePointer(slot->file, 0, NULL, FILE_END);
+  // With a high part the seek succeeds past 4 GiB as well.
+  LONG end_high = 0;
+  SetFilePointer(slot->file, 0, &end_high, FILE_END);
   WriteFile(slot->file, stage, n, &written, NULL);
   if (owned) ReleaseMutex(slot->mutex);
 }
