@@ -13,10 +13,17 @@
 
 LogTable g_tables[2];
 TlsKeys g_keys = {TLS_OUT_OF_INDEXES, TLS_OUT_OF_INDEXES, TLS_OUT_OF_INDEXES,
-                  TLS_OUT_OF_INDEXES, TLS_OUT_OF_INDEXES, TLS_OUT_OF_INDEXES};
+                  TLS_OUT_OF_INDEXES, TLS_OUT_OF_INDEXES, TLS_OUT_OF_INDEXES,
+                  TLS_OUT_OF_INDEXES};
 HMODULE g_module;
 volatile LONG g_debug_level;
 
+// The thread's place record. MSVC keeps it in the image's static TLS, set up
+// with the thread: touching it allocates nothing. MinGW's __thread is emulated:
+// the thread's first touch allocates the record on the heap, once. The calls
+// that touch it are place, warning, error, oserrori, socerrori, the kxraise
+// family and util_init when it warns or refuses a name, as a crash report's
+// attach may.
 static ZV_THREAD_LOCAL ThreadPlace t_place;
 
 // Shared empty mark for a thread whose mark buffer could not be allocated.
@@ -74,6 +81,7 @@ BOOL lib_process_attach(HMODULE module) {
   g_keys.banner = TlsAlloc();
   g_keys.events_slot = TlsAlloc();
   g_keys.errors_slot = TlsAlloc();
+  g_keys.guard = TlsAlloc();
 
   bool loaded =
       g_tables[EVENTS_CHANNEL].mutex && g_tables[ERRORS_CHANNEL].mutex;
@@ -388,7 +396,9 @@ void msg_write(LogSlot* slot) {
     owned = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
   }
   DWORD written;
-  SetFilePointer(slot->file, 0, NULL, FILE_END);
+  // With a high part the seek succeeds past 4 GiB as well.
+  LONG end_high = 0;
+  SetFilePointer(slot->file, 0, &end_high, FILE_END);
   WriteFile(slot->file, stage, n, &written, NULL);
   if (owned) ReleaseMutex(slot->mutex);
 }

@@ -72,9 +72,17 @@ struct GuardFrame {
   volatile LONG fired;
 };
 
-static ZV_THREAD_LOCAL GuardFrame* t_guard;
+// The thread's innermost guard lives under a TLS index: the handler reads it
+// inside exception dispatch, where reading must not allocate. The last
+// error is kept, as TlsGetValue clears it.
+static GuardFrame* guard_frame(void) {
+  DWORD last_error = GetLastError();
+  GuardFrame* frame = (GuardFrame*)TlsGetValue(g_keys.guard);
+  SetLastError(last_error);
+  return frame;
+}
 
-static void guard_land(void) { longjmp(t_guard->landing, 1); }
+static void guard_land(void) { longjmp(guard_frame()->landing, 1); }
 
 // Resumes the faulting thread as if guard_land had been called from below
 // the faulting spot, on a stack aligned as at a function's entry. It never
@@ -97,11 +105,13 @@ static void guard_redirect(CONTEXT* context) {
 #define guard_setjmp(landing) setjmp(landing)
 #endif
 
+// Called for every exception of every thread while any guard is on: the
+// code is checked before the thread's state is looked at.
 static LONG CALLBACK guard_handler(EXCEPTION_POINTERS* pointers) {
-  GuardFrame* frame = t_guard;
-  if (!frame || frame->fired ||
-      !guard_is_fault(pointers->ExceptionRecord->ExceptionCode))
+  if (!guard_is_fault(pointers->ExceptionRecord->ExceptionCode))
     return EXCEPTION_CONTINUE_SEARCH;
+  GuardFrame* frame = guard_frame();
+  if (!frame || frame->fired) return EXCEPTION_CONTINUE_SEARCH;
   // A second fault (in the landing itself) is not ours to swallow.
   frame->fired = 1;
   guard_redirect(pointers->ContextRecord);
@@ -110,17 +120,17 @@ static LONG CALLBACK guard_handler(EXCEPTION_POINTERS* pointers) {
 
 static int guard_run(GuardWork work, void* arg) {
   GuardFrame frame;
-  frame.outer = t_guard;
+  frame.outer = guard_frame();
   frame.fired = 0;
   PVOID const handler = AddVectoredExceptionHandler(0, guard_handler);
   volatile int result = 1;
   if (guard_setjmp(frame.landing) == 0) {
-    t_guard = &frame;
+    TlsSetValue(g_keys.guard, &frame);
     result = guard_catch_throw(work, arg);
   } else {
     _clearfp();
   }
-  t_guard = frame.outer;
+  TlsSetValue(g_keys.guard, frame.outer);
   if (handler) RemoveVectoredExceptionHandler(handler);
   return result;
 }

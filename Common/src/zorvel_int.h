@@ -56,6 +56,7 @@ struct TlsKeys {
   DWORD banner;
   DWORD events_slot;
   DWORD errors_slot;
+  DWORD guard;  // the support routines' innermost guard (g++ builds)
 };
 enum { KEY_COUNT = sizeof(TlsKeys) / sizeof(DWORD) };
 

@@ -184,6 +184,81 @@ TEST(Destinations, LinesGoToTheEndOfAnExistingFile) {
   EXPECT_EQ((std::vector<std::string>{"F|new"}), rests(events.text()));
 }
 
+namespace {
+
+// SetFilePointer as Windows documents it: without a place for the high
+// part, a move whose result does not fit in 32 bits fails and leaves the
+// position where it was. Wine's own lets it through.
+DWORD WINAPI documented_set_file_pointer(HANDLE file, LONG distance,
+                                         PLONG distance_high, DWORD method) {
+  LARGE_INTEGER move, saved, now;
+  move.QuadPart = distance_high
+                      ? (LONGLONG)(((ULONGLONG)(DWORD)*distance_high << 32) |
+                                   (DWORD)distance)
+                      : (LONGLONG)distance;
+  LARGE_INTEGER zero = {};
+  if (!SetFilePointerEx(file, zero, &saved, FILE_CURRENT) ||
+      !SetFilePointerEx(file, move, &now, method))
+    return INVALID_SET_FILE_POINTER;
+  if (!distance_high && now.QuadPart > 0xFFFFFFFFLL) {
+    SetFilePointerEx(file, saved, NULL, FILE_BEGIN);
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_SET_FILE_POINTER;
+  }
+  if (distance_high) *distance_high = (LONG)now.HighPart;
+  SetLastError(NO_ERROR);
+  return now.LowPart;
+}
+
+}  // namespace
+
+// A file already past 4 GiB (sparse where the file system allows) gets the
+// line at its true end, not at the handle's last position.
+TEST(Destinations, LinesGoToTheEndOfAFilePastFourGiB) {
+  std::string dir = tu::fresh_dir();
+  std::string path = dir + "big.log";
+  const LONGLONG old_size = 0x100000000LL + 100;
+  HANDLE file = open_log(path);
+  ASSERT_NE(INVALID_HANDLE_VALUE, file);
+  LARGE_INTEGER end;
+  end.QuadPart = old_size;
+  ASSERT_TRUE(SetFilePointerEx(file, end, NULL, FILE_BEGIN));
+  ASSERT_TRUE(SetEndOfFile(file));
+  CloseHandle(file);
+
+  StreamToFile out(EVENTS_CHANNEL, dir + "stdout.txt");
+  void* real = cu::patch_import("kernel32.dll", "SetFilePointer",
+                                (void*)documented_set_file_pointer);
+  ASSERT_NE(nullptr, real);
+  tu::run_thread([&] {
+    util_init(path.c_str(), NULL, NULL, NULL);
+    event("past four GiB");
+    lib_thread_detach();
+  });
+  cu::patch_import("kernel32.dll", "SetFilePointer", real);
+
+  file = CreateFileA(path.c_str(), GENERIC_READ,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  ASSERT_NE(INVALID_HANDLE_VALUE, file);
+  LARGE_INTEGER size;
+  GetFileSizeEx(file, &size);
+  char head[100] = {1};
+  DWORD got = 0;
+  ReadFile(file, head, sizeof head, &got, NULL);
+  char tail[200] = {};
+  SetFilePointerEx(file, end, NULL, FILE_BEGIN);
+  ReadFile(file, tail, sizeof tail - 1, &got, NULL);
+  CloseHandle(file);
+  DeleteFileA(path.c_str());
+
+  EXPECT_EQ(std::string(100, '\0'), std::string(head, sizeof head));
+  EXPECT_EQ((std::vector<std::string>{"V|past four GiB"}),
+            rests(std::string(tail, got)));
+  EXPECT_EQ(old_size + (LONGLONG)got, size.QuadPart);
+  EXPECT_FALSE(tu::file_exists(path));
+}
+
 // ---------------------------------------------------------------- detach
 
 TEST(ThreadDetach, DropsCountsAndClosesAtZero) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "alloc_util.h"
 #include "support_util.h"
 #include "test_util.h"
 #include "zorvel_int.h"
@@ -237,3 +238,80 @@ TEST(Profile, FailingCallbackGivesOneAndKeepsTheCount) {
 }
 
 }  // namespace
+
+namespace {
+
+// A guarded read whose callback holds it open until told to go on.
+struct HeldRead {
+  std::string path;
+  HANDLE inside = CreateEventA(NULL, TRUE, FALSE, NULL);
+  HANDLE go_on = CreateEventA(NULL, TRUE, FALSE, NULL);
+  ~HeldRead() {
+    CloseHandle(inside);
+    CloseHandle(go_on);
+  }
+};
+
+int hold_open(char*, char*, DWORD_PTR, void* context) {
+  HeldRead* held = (HeldRead*)context;
+  SetEvent(held->inside);
+  WaitForSingleObject(held->go_on, INFINITE);
+  return 0;
+}
+
+DWORD WINAPI run_held_read(LPVOID context) {
+  HeldRead* held = (HeldRead*)context;
+  DWORD capacity = 10;
+  return (DWORD)read_profile_section(held->path.c_str(), "logfile", kItems,
+                                     &capacity, hold_open, NULL, held);
+}
+
+// Behind the guard's handler: lets the test's raised exceptions go on, and
+// counts them.
+volatile LONG g_passed_on;
+LONG CALLBACK pass_on(EXCEPTION_POINTERS* pointers) {
+  const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
+  if (record->NumberParameters != 1 || record->ExceptionInformation[0] != 0x13)
+    return EXCEPTION_CONTINUE_SEARCH;
+  InterlockedIncrement(&g_passed_on);
+  return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+}  // namespace
+
+// While one thread is inside a guarded read, another thread's exceptions
+// reach the guard's handler. It lets them through, its own codes included,
+// and allocates nothing for them, even on a thread's first exception.
+TEST(ProfileGuard, OtherThreadsExceptionsPassWithoutAllocation) {
+  HeldRead held;
+  held.path = profile("[logfile]\r\na=1\r\n");
+  HANDLE reader = CreateThread(NULL, 0, run_held_read, &held, 0, NULL);
+  ASSERT_EQ((DWORD)WAIT_OBJECT_0, WaitForSingleObject(held.inside, 10000));
+  PVOID handler = AddVectoredExceptionHandler(0, pass_on);
+
+  for (DWORD code : {(DWORD)0xE0000013, (DWORD)EXCEPTION_ACCESS_VIOLATION}) {
+    g_passed_on = 0;
+    long allocations = -1;
+    tu::run_thread([&] {
+      const ULONG_PTR marker = 0x13;
+      au::count_start();
+      RaiseException(code, 0, 1, &marker);
+      allocations = au::count_stop();
+    });
+    EXPECT_EQ(1, g_passed_on) << std::hex << code;
+    EXPECT_EQ(0, allocations) << std::hex << code;
+  }
+  // The counting sees an allocation where there is one.
+  au::count_start();
+  void* volatile block = malloc(16);
+  free(block);
+  EXPECT_LE(1, au::count_stop());
+
+  RemoveVectoredExceptionHandler(handler);
+  SetEvent(held.go_on);
+  WaitForSingleObject(reader, INFINITE);
+  DWORD result = 99;
+  GetExitCodeThread(reader, &result);
+  CloseHandle(reader);
+  EXPECT_EQ(0u, result);
+}
