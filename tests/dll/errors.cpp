@@ -313,7 +313,7 @@ TEST(Raising, PlaceShowsOnlyTheBaseNameAndIsKept) {
       {"C:\\src\\net\\listener", "listener"},
       {"C:listener.cpp", "listener.cpp"},
       {"plain.cpp", "plain.cpp"},
-      {"src/net/a.cpp", "src/net/a.cpp"},
+      {"src/net/a.cpp", "a.cpp"},
       {"C:\\src\\", ""},
   };
   for (const Row& row : rows) {
