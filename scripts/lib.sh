@@ -37,3 +37,23 @@ preset_arch() {
     *) echo i686 ;;
   esac
 }
+
+# Starts the Wine session of a preset's build (scripts/wine-session.sh); it
+# ends when the calling shell exits.
+wine_session() {
+  ZORVEL_BUILD_DIR="$zorvel_root/build/$1"
+  ZORVEL_WINE_ARCH=$(preset_arch "$1")
+  . scripts/wine-session.sh
+}
+
+# Builds a program of the tree for the architecture this machine runs (see
+# run_preset) and runs it under that Wine with the given arguments.
+build_and_run() {
+  target=$1
+  shift
+  preset=$(run_preset)
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" --target "$target"
+  wine_session "$preset"
+  scripts/wine-run.sh "build/$preset/bin/$target.exe" "$@"
+}

@@ -10,10 +10,4 @@ if [ ! -f /usr/include/spdlog/spdlog.h ] && [ "$(id -u)" -eq 0 ]; then
     --no-install-recommends libspdlog-dev >/dev/null 2>&1 ||
     echo "run-bench: libspdlog-dev not installed; no spdlog row" >&2
 fi
-preset=$(run_preset)
-cmake --preset "$preset" >/dev/null
-cmake --build --preset "$preset" --target zorvel-bench
-ZORVEL_BUILD_DIR="$zorvel_root/build/$preset"
-ZORVEL_WINE_ARCH=$(preset_arch "$preset")
-. scripts/wine-session.sh
-scripts/wine-run.sh "build/$preset/bin/zorvel-bench.exe" "$@"
+build_and_run zorvel-bench "$@"

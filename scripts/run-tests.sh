@@ -17,9 +17,7 @@ suite() {
   preset=$1
   shift
   (
-    ZORVEL_BUILD_DIR="$zorvel_root/build/$preset"
-    ZORVEL_WINE_ARCH=$(preset_arch "$preset")
-    . scripts/wine-session.sh
+    wine_session "$preset"
     ctest --preset "$preset" "$@"
   )
 }

@@ -225,8 +225,9 @@ static void append_parameters(char* list, size_t size, const char* piece,
 // Attaches the thread to the report's files. A filter must not let a
 // thrown error code escape, and a report that cannot reach events.log still
 // goes somewhere: to the events file the thread keeps when the name itself
-// was refused, or else (the attach dropped it first) to standard error. Returns true when standard error was lent as the events slot, which
-// the caller hands back after the report.
+// was refused, or else (the attach dropped it first) to standard error. Returns
+// true when standard error was lent as the events slot, which the caller hands
+// back after the report.
 static bool report_attach(void) {
   try {
     util_init(".\\events.log", ".\\errors.log", s_report_mark, NULL);

@@ -80,6 +80,19 @@ TEST(ExceptionLine, ShowsWhereTheAddressLiesAndTheParameters) {
 
 namespace {
 
+// An exception record with no parameters and a zeroed context.
+struct MadeUpException {
+  EXCEPTION_RECORD record;
+  CONTEXT context;
+  EXCEPTION_POINTERS pointers;
+  explicit MadeUpException(DWORD code) {
+    memset(&record, 0, sizeof record);
+    record.ExceptionCode = code;
+    memset(&context, 0, sizeof context);
+    pointers = {&record, &context};
+  }
+};
+
 SHORT count_of(Channel channel, LogSlot* slot) {
   if (!slot) return -1;
   return g_tables[channel].counts[slot - g_tables[channel].slots];
@@ -91,12 +104,8 @@ SHORT count_of(Channel channel, LogSlot* slot) {
 // them and keeps the report's mark afterwards.
 TEST(ReportAttachment, MovesTheThreadToTheReportFilesOrKeepsThem) {
   std::string dir = tu::fresh_dir();
-  EXCEPTION_RECORD record;
-  memset(&record, 0, sizeof record);
-  record.ExceptionCode = 0xE0000001;
-  CONTEXT context;
-  memset(&context, 0, sizeof context);
-  EXCEPTION_POINTERS pointers = {&record, &context};
+  MadeUpException made_up(0xE0000001);
+  EXCEPTION_POINTERS& pointers = made_up.pointers;
 
   tu::run_thread([&] {
     util_init(".\\events.log", ".\\errors.log", "SAME", NULL);
@@ -217,12 +226,8 @@ TEST(ReportAttachment, LentStandardErrorIsNeverCountedNorTakenBack) {
       "kernel32.dll", "VirtualQuery", (void*)query_after_inside);
   ASSERT_NE(nullptr, g_virtual_query);
 
-  EXCEPTION_RECORD record;
-  memset(&record, 0, sizeof record);
-  record.ExceptionCode = 0xE0000001;
-  CONTEXT context;
-  memset(&context, 0, sizeof context);
-  EXCEPTION_POINTERS pointers = {&record, &context};
+  MadeUpException made_up(0xE0000001);
+  EXCEPTION_POINTERS& pointers = made_up.pointers;
   LogSlot* held = full.held[0];
   struct Case {
     const char* name;

@@ -181,7 +181,7 @@ DWORD_PTR context_sp(const CONTEXT& context) {
 
 DWORD_PTR context_frame(const CONTEXT& context) {
 #if defined(_WIN64)
-  return context.Rsp;
+  return context_sp(context);
 #else
   return context.Ebp;
 #endif
