@@ -67,16 +67,13 @@ DWORD query_region(const void* address, MEMORY_BASIC_INFORMATION* record,
 // inclusive and the first section in table order wins.
 static BOOL section_of(const BYTE* image, DWORD rva, DWORD* section,
                        DWORD* offset) {
-  LONG nt_offset = *(const LONG*)(image + 0x3C);
-  const BYTE* nt = image + nt_offset;
-  WORD count = *(const WORD*)(nt + 6);
-  WORD optional_size = *(const WORD*)(nt + 20);
-  const BYTE* table = nt + 24 + optional_size;
-  for (WORD i = 0; i < count; ++i) {
-    const BYTE* header = table + 40 * (DWORD)i;
-    DWORD virtual_size = *(const DWORD*)(header + 8);
-    DWORD start = *(const DWORD*)(header + 12);
-    DWORD raw_size = *(const DWORD*)(header + 16);
+  const IMAGE_DOS_HEADER* dos = (const IMAGE_DOS_HEADER*)image;
+  const IMAGE_NT_HEADERS* nt = (const IMAGE_NT_HEADERS*)(image + dos->e_lfanew);
+  const IMAGE_SECTION_HEADER* header = IMAGE_FIRST_SECTION(nt);
+  for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++header) {
+    DWORD virtual_size = header->Misc.VirtualSize;
+    DWORD raw_size = header->SizeOfRawData;
+    DWORD start = header->VirtualAddress;
     DWORD length = raw_size > virtual_size ? raw_size : virtual_size;
     if (start <= rva && rva <= start + length) {
       *section = (DWORD)i + 1;
@@ -240,7 +237,7 @@ static bool report_attach(void) {
 }
 
 void exception_report(EXCEPTION_POINTERS* pointers, const char* title) {
-  DWORD last_error = GetLastError();
+  LastErrorKeeper keep;
   char path[PATH_SIZE];
   memset(path, 0, sizeof path);
   DWORD section = 0;
@@ -267,7 +264,6 @@ void exception_report(EXCEPTION_POINTERS* pointers, const char* title) {
   LogSlot* lent = &g_tables[ERRORS_CHANNEL].slots[0];
   if (lent_stream && ctx_slot(EVENTS_CHANNEL) == lent)
     ctx_set_slot(EVENTS_CHANNEL, NULL);
-  SetLastError(last_error);
 }
 
 // ------------------------------------------------------------ hooks

@@ -5,6 +5,9 @@
 // After the lean windows.h of the internal header.
 #include <winsock2.h>
 
+// Set at load: the socket texts are string resources of this module.
+HMODULE g_module;
+
 enum { TEXT_SIZE = 4096 };  // caller's text and description of a raise
 
 static const char s_no_description[] = "No description.";
@@ -68,23 +71,23 @@ static int place_line(void) { return ctx_place()->line; }
 void __cdecl kxraise(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  CError error(CError::arg_list, 0, place_line(), place_file(), format, args);
+  CError raised(CError::arg_list, 0, place_line(), place_file(), format, args);
   va_end(args);
-  throw error;
+  throw raised;
 }
 
 void __cdecl kxraisec(unsigned long code, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  CError error(CError::arg_list, code, place_line(), place_file(), format,
-               args);
+  CError raised(CError::arg_list, code, place_line(), place_file(), format,
+                args);
   va_end(args);
-  throw error;
+  throw raised;
 }
 
 void __cdecl kxraiseos(const char* format, ...) {
   DWORD last_error = GetLastError();
-  COSError error(0, place_line(), place_file());
+  COSError raised(0, place_line(), place_file());
   char text[TEXT_SIZE];
   va_list args;
   va_start(args, format);
@@ -94,15 +97,15 @@ void __cdecl kxraiseos(const char* format, ...) {
   char description[TEXT_SIZE];
   system_text(last_error, description, sizeof description);
   trim_description(description);
-  str_format(error.message, sizeof error.message,
-             "(%s at %d): %s OS error description is '%s'.", error.file,
-             error.line, text, description);
-  throw error;
+  str_format(raised.message, sizeof raised.message,
+             "(%s at %d): %s OS error description is '%s'.", raised.file,
+             raised.line, text, description);
+  throw raised;
 }
 
 void __cdecl kxraisesoc(const char* format, ...) {
   DWORD code = (DWORD)WSAGetLastError();
-  CSocError error(code, place_line(), place_file());
+  CSocError raised(code, place_line(), place_file());
   char text[TEXT_SIZE];
   va_list args;
   va_start(args, format);
@@ -111,7 +114,7 @@ void __cdecl kxraisesoc(const char* format, ...) {
 
   char socket_text[TEXT_SIZE];
   resource_text(code, socket_text, sizeof socket_text);
-  str_format(error.message, sizeof error.message, "(%s at %d): %s %s.",
-             error.file, error.line, text, socket_text);
-  throw error;
+  str_format(raised.message, sizeof raised.message, "(%s at %d): %s %s.",
+             raised.file, raised.line, text, socket_text);
+  throw raised;
 }

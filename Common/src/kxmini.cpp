@@ -7,7 +7,9 @@
 
 static const char s_file[] = "kxmini";
 
-// Lines reported by the raising routines.
+// Lines reported by the raising routines. They are fixed numbers that
+// callers may match in messages, not this file's __LINE__, which moves with
+// every edit.
 enum {
   LINE_RESERVE_COMMIT = 91,
   LINE_ZALLOC = 164,
@@ -32,19 +34,10 @@ typedef unsigned CountWord;
 static const char s_reserve_text[] =
     "Can't reserve memory for future work. Required size " SIZE_FMT;
 
-// Records this file and line as the place of the coming raise. The first
-// use of the thread's place can change the last error, which kxraiseos must
-// still find as the failed call left it.
-static void mem_place(int line) {
-  DWORD error = GetLastError();
-  place(s_file, line);
-  SetLastError(error);
-}
-
 void* mem_zalloc(size_t size) {
   void* block = malloc(size);
   if (!block) {
-    mem_place(LINE_ZALLOC);
+    place(s_file, LINE_ZALLOC);
     kxraiseos("Can't allocate memory. Required size " SIZE_FMT, (SizeWord)size);
   }
   memset(block, 0, size);
@@ -62,7 +55,7 @@ void mem_reserve_commit(void** block, size_t size) {
   if (size == 0) return;
   *block = VirtualAlloc(NULL, size, MEM_COMMIT, PAGE_EXECUTE_READWRITE);
   if (!*block) {
-    mem_place(LINE_RESERVE_COMMIT);
+    place(s_file, LINE_RESERVE_COMMIT);
     kxraiseos(s_reserve_text, (SizeWord)size);
   }
 }
@@ -71,7 +64,7 @@ void mem_reserve(void** block, size_t size) {
   if (size == 0) return;
   *block = VirtualAlloc(NULL, size, MEM_RESERVE, PAGE_NOACCESS);
   if (!*block) {
-    mem_place(LINE_RESERVE);
+    place(s_file, LINE_RESERVE);
     kxraiseos(s_reserve_text, (SizeWord)size);
   }
 }
@@ -79,7 +72,7 @@ void mem_reserve(void** block, size_t size) {
 void mem_commit(void* address, size_t size) {
   if (size == 0) return;
   if (!VirtualAlloc(address, size, MEM_COMMIT, PAGE_EXECUTE_READWRITE)) {
-    mem_place(LINE_COMMIT);
+    place(s_file, LINE_COMMIT);
     kxraiseos("Can't commit memory for future work");
   }
 }
@@ -103,7 +96,7 @@ static void check_grow(void* const* block, size_t old_count, size_t new_count,
              element_size == 0 || (old_count > 0 && !*block) ||
              new_count > (size_t)-1 / element_size;
   if (bad) {
-    mem_place(line);
+    place(s_file, line);
     kxraisec(ERROR_INVALID_PARAMETER,
              "Invalid grow request: " COUNT_FMT " to " COUNT_FMT
              " elements of " COUNT_FMT " bytes",

@@ -1,5 +1,5 @@
-// Logging core: library state and lifecycle, thread context, line
-// composition and the plain reporting calls.
+// Logging core: library state and lifecycle, line composition and the
+// reporting calls.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,35 +12,11 @@
 #include <winsock2.h>
 
 LogTable g_tables[2];
-TlsKeys g_keys = {TLS_OUT_OF_INDEXES, TLS_OUT_OF_INDEXES, TLS_OUT_OF_INDEXES,
-                  TLS_OUT_OF_INDEXES, TLS_OUT_OF_INDEXES, TLS_OUT_OF_INDEXES,
-                  TLS_OUT_OF_INDEXES};
-HMODULE g_module;
 volatile LONG g_debug_level;
-
-// The thread's place record. MSVC keeps it in the image's static TLS, set up
-// with the thread: touching it allocates nothing. MinGW's __thread is emulated:
-// the thread's first touch allocates the record on the heap, once. The calls
-// that touch it are place, warning, error, oserrori, socerrori, the kxraise
-// family and util_init when it warns or refuses a name, as a crash report's
-// attach may.
-static ZV_THREAD_LOCAL ThreadPlace t_place;
-
-// Shared empty mark for a thread whose mark buffer could not be allocated.
-static char s_no_mark[MARK_SIZE];
 
 static const char s_overflow_text[] = "!!! MAX_BUF_SIZE is exceeded";
 
 // ------------------------------------------------------------ lifecycle
-
-// TlsGetValue clears the last error on success; the context calls run
-// between a failed call and its report (place, then oserrori), so they keep it.
-static void* tls_get(DWORD key) {
-  DWORD last_error = GetLastError();
-  void* value = TlsGetValue(key);
-  SetLastError(last_error);
-  return value;
-}
 
 void fatal_abort(void) { abort(); }
 
@@ -75,29 +51,11 @@ BOOL lib_process_attach(HMODULE module) {
   g_tables[EVENTS_CHANNEL].mutex = CreateMutexA(NULL, FALSE, NULL);
   g_tables[ERRORS_CHANNEL].mutex = CreateMutexA(NULL, FALSE, NULL);
 
-  g_keys.mark = TlsAlloc();
-  g_keys.message = TlsAlloc();
-  g_keys.cursor = TlsAlloc();
-  g_keys.banner = TlsAlloc();
-  g_keys.events_slot = TlsAlloc();
-  g_keys.errors_slot = TlsAlloc();
-  g_keys.guard = TlsAlloc();
-
+  bool keys = ctx_keys_alloc();
   bool loaded =
-      g_tables[EVENTS_CHANNEL].mutex && g_tables[ERRORS_CHANNEL].mutex;
-  const DWORD* key = &g_keys.mark;
-  for (int i = 0; i < KEY_COUNT; ++i)
-    if (key[i] == TLS_OUT_OF_INDEXES) loaded = false;
+      keys && g_tables[EVENTS_CHANNEL].mutex && g_tables[ERRORS_CHANNEL].mutex;
   if (!loaded) undo_attach();
   return loaded;
-}
-
-static void free_thread_buffer(DWORD key) {
-  void* buffer = tls_get(key);
-  if (buffer) {
-    free(buffer);
-    TlsSetValue(key, NULL);
-  }
 }
 
 void lib_thread_detach(void) {
@@ -112,19 +70,10 @@ void lib_thread_detach(void) {
       ctx_set_slot((Channel)ch, NULL);
     }
   }
-  free_thread_buffer(g_keys.mark);
-  free_thread_buffer(g_keys.message);
-  free_thread_buffer(g_keys.banner);
-  TlsSetValue(g_keys.cursor, NULL);
+  ctx_free_buffers();
 }
 
-void lib_process_detach(void) {
-  DWORD* key = &g_keys.mark;
-  for (int i = 0; i < KEY_COUNT; ++i) {
-    if (key[i] != TLS_OUT_OF_INDEXES) TlsFree(key[i]);
-    key[i] = TLS_OUT_OF_INDEXES;
-  }
-}
+void lib_process_detach(void) { ctx_keys_free(); }
 
 void table_lock(Channel channel) {
   DWORD r = WaitForSingleObject(g_tables[channel].mutex, INFINITE);
@@ -150,7 +99,7 @@ void slot_drop(Channel channel, LogSlot* slot) {
   if (!table_holds(channel, slot)) return;
   LogTable* table = &g_tables[channel];
   ReleaseMutex(slot->mutex);  // fails harmlessly unless the thread owns it
-  table_lock(channel);
+  TableLock lock(channel);
   int index = (int)(slot - table->slots);
   --table->counts[index];
   if (table->counts[index] == 0 && slot->in_use) {
@@ -159,132 +108,6 @@ void slot_drop(Channel channel, LogSlot* slot) {
     if (slot->mutex) CloseHandle(slot->mutex);
     slot->in_use = 0;
   }
-  table_unlock(channel);
-}
-
-// ------------------------------------------------------------ thread context
-
-// Returns the thread's buffer under key, allocating it empty on first use.
-// Null when it cannot be allocated: callers then skip what needs it.
-static char* ctx_buffer(DWORD key, size_t size) {
-  char* buffer = (char*)tls_get(key);
-  if (!buffer) {
-    DWORD last_error = GetLastError();
-    buffer = (char*)malloc(size);
-    if (buffer) {
-      buffer[0] = 0;
-      TlsSetValue(key, buffer);
-    }
-    SetLastError(last_error);
-  }
-  return buffer;
-}
-
-char* ctx_mark(void) { return ctx_buffer(g_keys.mark, MARK_SIZE); }
-char* ctx_banner(void) { return ctx_buffer(g_keys.banner, BANNER_SIZE); }
-char* ctx_message(void) { return ctx_buffer(g_keys.message, MESSAGE_SIZE); }
-ThreadPlace* ctx_place(void) { return &t_place; }
-
-static DWORD slot_key(Channel channel) {
-  return channel == EVENTS_CHANNEL ? g_keys.events_slot : g_keys.errors_slot;
-}
-
-LogSlot* ctx_slot(Channel channel) {
-  return (LogSlot*)tls_get(slot_key(channel));
-}
-
-void ctx_set_slot(Channel channel, LogSlot* slot) {
-  TlsSetValue(slot_key(channel), slot);
-}
-
-void ctx_set_mark(const char* mark) {
-  char* buffer = ctx_mark();
-  if (!buffer || !mark) return;
-  // A long mark keeps six characters, not seven.
-  size_t length = strlen(mark);
-  str_copy(buffer, length < MARK_SIZE ? MARK_SIZE : 7, mark);
-}
-
-// The executable's path is fetched once per thread: it cannot change, and
-// GetModuleFileNameA allocates on every call under Wine, which would put a
-// heap allocation on the path of every warning and error line.
-char* module_path(void) {
-  char* path = t_place.module_path;
-  if (path[0]) return path;
-  if (!GetModuleFileNameA(NULL, path, PLACE_FIELD)) path[0] = 0;
-  path[PLACE_FIELD - 1] = 0;
-  return path;
-}
-
-// Windows reads '/' as a separator too; build paths often use it.
-const char* base_name(const char* path) {
-  if (!path) return "";
-  const char* name = path;
-  for (const char* p = path; *p; ++p)
-    if (*p == '\\' || *p == '/' || *p == ':') name = p + 1;
-  return name;
-}
-
-// Exported context calls.
-
-char* __cdecl getsmark(void) {
-  char* mark = ctx_mark();
-  return mark ? mark : s_no_mark;
-}
-
-void __cdecl util_set_mark(const char* mark) { ctx_set_mark(mark); }
-
-void __cdecl setbanner(const char* banner) {
-  char* buffer = ctx_banner();
-  if (buffer && banner) str_copy(buffer, BANNER_SIZE, banner);
-}
-
-void __cdecl place(const char* file, int line) {
-  // The thread's first touch of its place record may clear the last error,
-  // which a following kxraiseos or oserrori reports.
-  DWORD last_error = GetLastError();
-  t_place.line = line;
-  str_copy(t_place.file, PLACE_FIELD, file ? file : "");
-  SetLastError(last_error);
-}
-
-void __cdecl seterror(unsigned long code) { SetLastError(code | 0x20000000); }
-
-// ------------------------------------------------------------ text helpers
-
-size_t str_copy(char* dst, size_t size, const char* src) {
-  size_t i = 0;
-  if (size == 0) return 0;
-  for (; i + 1 < size && src[i]; ++i) dst[i] = src[i];
-  dst[i] = 0;
-  return i;
-}
-
-int str_vformat(char* dst, size_t size, const char* format, va_list args) {
-  if (size == 0) return -1;
-#if defined(_MSC_VER)
-  int n = vsnprintf(dst, size, format, args);
-  if (n < 0 || (size_t)n >= size) {
-    dst[size - 1] = 0;
-    return -1;
-  }
-  return n;
-#else
-  // The Microsoft runtime leaves an exactly fitting text unterminated.
-  int n = _vsnprintf(dst, size - 1, format, args);
-  dst[size - 1] = 0;
-  if (n < 0) return -1;
-  dst[n] = 0;
-  return n;
-#endif
-}
-
-int str_format(char* dst, size_t size, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  int n = str_vformat(dst, size, format, args);
-  va_end(args);
-  return n;
 }
 
 // ------------------------------------------------------------ line assembly
@@ -351,8 +174,8 @@ void msg_header(const char* type) {
   char stamp[40];
   format_stamp(&now, stamp, sizeof stamp);
   const char* mark = getsmark();
-  char* banner = ctx_banner();
-  if (!banner) banner = s_no_mark;
+  const char* banner = ctx_banner();
+  if (!banner) banner = "";
   int pid = (int)GetCurrentProcessId();
   int tid = (int)GetCurrentThreadId();
   if (mark[0])
@@ -395,8 +218,10 @@ void msg_write(LogSlot* slot) {
     // A mutex left by a thread that died while writing counts as acquired.
     owned = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
   }
+  // A failed seek or write is not reported: logging never fails its caller,
+  // and there is nowhere left to report it. With a high part the seek
+  // succeeds past 4 GiB as well.
   DWORD written;
-  // With a high part the seek succeeds past 4 GiB as well.
   LONG end_high = 0;
   SetFilePointer(slot->file, 0, &end_high, FILE_END);
   WriteFile(slot->file, stage, n, &written, NULL);
@@ -421,6 +246,7 @@ static void write_events_set(void) {
 
 static void write_event_line(const char* type, const char* format,
                              va_list args) {
+  LastErrorKeeper keep;
   msg_reset();
   msg_header(type);
   msg_vappend(format, args);
@@ -429,12 +255,10 @@ static void write_event_line(const char* type, const char* format,
 }
 
 void __cdecl event(const char* format, ...) {
-  DWORD last_error = GetLastError();
   va_list args;
   va_start(args, format);
   write_event_line("V", format, args);
   va_end(args);
-  SetLastError(last_error);
 }
 
 int __cdecl SetDebugLevel(int level) {
@@ -444,25 +268,22 @@ int __cdecl SetDebugLevel(int level) {
 
 void __cdecl devent(int level, const char* format, ...) {
   if (g_debug_level < level) return;
-  DWORD last_error = GetLastError();
   char type[2] = {(char)('0' + level), 0};
   va_list args;
   va_start(args, format);
   write_event_line(type, format, args);
   va_end(args);
-  SetLastError(last_error);
 }
 
 static void write_error_line(const char* type, const char* word,
                              const char* format, va_list args) {
-  DWORD last_error = GetLastError();
+  LastErrorKeeper keep;
   msg_reset();
   msg_header(type);
   msg_append("Running %s: %s: ", module_path(), word);
   msg_vappend(format, args);
   msg_append("\n");
   msg_write_all();
-  SetLastError(last_error);
 }
 
 void __cdecl warning(const char* format, ...) {
@@ -482,7 +303,7 @@ void __cdecl error(const char* format, ...) {
 void report_line(const char* format, ...) {
   LogSlot* slot = ctx_slot(EVENTS_CHANNEL);
   if (!slot) return;
-  DWORD last_error = GetLastError();
+  LastErrorKeeper keep;
   va_list args;
   va_start(args, format);
   msg_reset();
@@ -491,7 +312,6 @@ void report_line(const char* format, ...) {
   msg_append("\n");
   va_end(args);
   msg_write(slot);
-  SetLastError(last_error);
 }
 
 // OS and socket error lines: the code pending on entry, the recorded place
@@ -519,12 +339,12 @@ void __cdecl oserrori(const char* format, ...) {
   va_end(args);
 }
 
+// The socket code is reported; the thread's own last error is kept.
 void __cdecl socerrori(const char* format, ...) {
-  DWORD last_error = GetLastError();
+  LastErrorKeeper keep;
   DWORD code = (DWORD)WSAGetLastError();
   va_list args;
   va_start(args, format);
   write_code_line(code, "S", "(%s at %d) ", format, args);
   va_end(args);
-  SetLastError(last_error);
 }

@@ -157,10 +157,8 @@ static int find_in_table(const LogTable* table, const char* name) {
 
 int slot_find(Channel channel, const char* name) {
   if (!name || !name[0]) return -1;
-  table_lock(channel);
-  int index = find_in_table(table_of(channel), name);
-  table_unlock(channel);
-  return index;
+  TableLock lock(channel);
+  return find_in_table(table_of(channel), name);
 }
 
 // A name that is already absolute is stored as given, so that names resolved
@@ -203,7 +201,9 @@ static HANDLE open_log_file(const char* path) {
 // share a position, and neither do two slots that name one file in two
 // spellings ("x.log." or "d\..\x.log" for "x.log"). The name is the full
 // path as the system reads it, case folded and hashed. If that name is taken
-// by another kind of object, the mutex is private to the process.
+// by another kind of object, the mutex is private to the process: the file's
+// writers in this process still take turns, only another process's writers
+// no longer wait for them, which is better than refusing the file.
 static HANDLE slot_named_mutex(const char* path) {
   char full[FIELD_SIZE];
   DWORD n = GetFullPathNameA(path, sizeof full, full, NULL);
@@ -221,11 +221,10 @@ static HANDLE slot_named_mutex(const char* path) {
 }
 
 // Frees a claimed slot after a failure and throws the error code.
-static void slot_fail(Channel channel, LogSlot* slot, DWORD error) {
+static void slot_fail(LogSlot* slot, DWORD error) {
   if (slot->file != INVALID_HANDLE_VALUE && slot->file) CloseHandle(slot->file);
   slot->file = NULL;
   slot->in_use = 0;
-  table_unlock(channel);
   throw static_cast<unsigned long>(error);
 }
 
@@ -237,12 +236,9 @@ static int first_free_slot(const LogTable* table) {
 
 int slot_open(Channel channel, const char* name, const char* profile) {
   LogTable* table = table_of(channel);
-  table_lock(channel);
+  TableLock lock(channel);
   int index = first_free_slot(table);
-  if (index < 0) {
-    table_unlock(channel);
-    return -1;
-  }
+  if (index < 0) return -1;
   LogSlot* slot = &table->slots[index];
   memset(slot, 0, sizeof *slot);
   slot->in_use = 1;
@@ -250,23 +246,20 @@ int slot_open(Channel channel, const char* name, const char* profile) {
 
   bool rotated = rotate_if_due(slot, profile);
   slot->file = open_log_file(slot->path);
-  if (slot->file == INVALID_HANDLE_VALUE)
-    slot_fail(channel, slot, GetLastError());
+  if (slot->file == INVALID_HANDLE_VALUE) slot_fail(slot, GetLastError());
   if (rotated) stamp_creation_time(slot->file);
 
   slot->mutex = slot_named_mutex(slot->path);
-  if (!slot->mutex) slot_fail(channel, slot, GetLastError());
+  if (!slot->mutex) slot_fail(slot, GetLastError());
 
   slot->index = index;
   ctx_set_slot(channel, slot);
-  table_unlock(channel);
   return index;
 }
 
 void slot_addref(Channel channel, int index) {
-  table_lock(channel);
+  TableLock lock(channel);
   ++table_of(channel)->counts[index];
-  table_unlock(channel);
 }
 
 void slot_release(Channel channel) {
@@ -291,28 +284,19 @@ static void resolve_name(char* resolved, const char* name) {
 // locked across them. Returns false when the channel's table is full.
 static bool attach_slot(Channel channel, const char* name,
                         const char* profile) {
-  bool attached = true;
-  table_lock(channel);
-  try {
-    if (ctx_slot(channel)) {
-      slot_release(channel);
-      ctx_set_slot(channel, NULL);  // never left on a slot that may be freed
-    }
-    int index = slot_find(channel, name);
-    if (index >= 0)
-      ctx_set_slot(channel, &table_of(channel)->slots[index]);
-    else
-      index = slot_open(channel, name, profile);
-    if (index >= 0)
-      slot_addref(channel, index);
-    else
-      attached = false;
-  } catch (...) {
-    table_unlock(channel);
-    throw;
+  TableLock lock(channel);
+  if (ctx_slot(channel)) {
+    slot_release(channel);
+    ctx_set_slot(channel, NULL);  // never left on a slot that may be freed
   }
-  table_unlock(channel);
-  return attached;
+  int index = slot_find(channel, name);
+  if (index >= 0)
+    ctx_set_slot(channel, &table_of(channel)->slots[index]);
+  else
+    index = slot_open(channel, name, profile);
+  if (index < 0) return false;
+  slot_addref(channel, index);
+  return true;
 }
 
 static void attach_channel(Channel channel, const char* name,

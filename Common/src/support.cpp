@@ -73,13 +73,9 @@ struct GuardFrame {
 };
 
 // The thread's innermost guard lives under a TLS index: the handler reads it
-// inside exception dispatch, where reading must not allocate. The last
-// error is kept, as TlsGetValue clears it.
+// inside exception dispatch, where reading must not allocate.
 static GuardFrame* guard_frame(void) {
-  DWORD last_error = GetLastError();
-  GuardFrame* frame = (GuardFrame*)TlsGetValue(g_keys.guard);
-  SetLastError(last_error);
-  return frame;
+  return (GuardFrame*)tls_get(g_keys.guard);
 }
 
 static void guard_land(void) { longjmp(guard_frame()->landing, 1); }

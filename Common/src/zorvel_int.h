@@ -67,86 +67,179 @@ struct ThreadPlace {
   char description[PLACE_FIELD];
 };
 
+// ================================================================ logcore.cpp
+// Library state and lifecycle, line composition and the reporting calls.
+
 extern LogTable g_tables[2];  // indexed by Channel
-extern TlsKeys g_keys;
-extern HMODULE g_module;
 extern volatile LONG g_debug_level;
 
 // Ends the process; used where the library cannot go on safely.
 void fatal_abort(void);
 
 // Load and unload; DllMain forwards here, test hosts call them directly.
+// Attach returns FALSE, with nothing left behind, when a table mutex or a
+// key cannot be had; a stream slot without its mutex aborts.
 BOOL lib_process_attach(HMODULE module);
+// Gives back the thread's slots (under the table mutexes) and its buffers.
 void lib_thread_detach(void);
 void lib_process_detach(void);
 
-// ---------------------------------------------------------------- thread
-char* ctx_mark(void);     // null only if it cannot be allocated
-char* ctx_banner(void);   // likewise
-char* ctx_message(void);  // likewise
-ThreadPlace* ctx_place(void);
-LogSlot* ctx_slot(Channel channel);
-void ctx_set_slot(Channel channel, LogSlot* slot);
-void ctx_set_mark(const char* mark);  // the 7 / cut-to-6 rule
-char* module_path(void);
-const char* base_name(const char* path);
+// Table mutex of a channel. An abandoned mutex counts as acquired; a wait or
+// release that fails aborts. Recursive: a holder may lock again.
+void table_lock(Channel channel);
+void table_unlock(Channel channel);
 
-// Bounded formatting: always terminated; returns the length, or -1 when the
-// text was cut.
-int str_vformat(char* dst, size_t size, const char* format, va_list args);
-int str_format(char* dst, size_t size, const char* format, ...)
-    ZORVEL_PRINTF(3, 4);
-// Copies at most size - 1 characters and terminates; returns the length.
-size_t str_copy(char* dst, size_t size, const char* src);
+// Holds a channel's table mutex for its scope, on every way out.
+class TableLock {
+ public:
+  explicit TableLock(Channel channel) : channel_(channel) {
+    table_lock(channel);
+  }
+  ~TableLock() { table_unlock(channel_); }
+  TableLock(const TableLock&) = delete;
+  TableLock& operator=(const TableLock&) = delete;
 
-// ---------------------------------------------------------------- lines
-struct TimeValue {
-  long seconds;
-  unsigned short millis;
+ private:
+  Channel channel_;
 };
 
+// Drops one thread's reference on slot, closing its file and mutex at zero;
+// takes the table mutex itself. A slot that is not a named slot of the
+// channel's table (a standard stream, lent or not) is left alone.
+void slot_drop(Channel channel, LogSlot* slot);
+
+// The thread's line: rewinds the cursor to its message buffer; appends at
+// most APPEND_LIMIT - 1 characters within the buffer and returns how many
+// (an append too long for its limit is replaced by the overflow text); the
+// header of a line of the given type.
 void msg_reset(void);
 int msg_vappend(const char* format, va_list args);
 int msg_append(const char* format, ...) ZORVEL_PRINTF(1, 2);
 void msg_header(const char* type);
+
+struct TimeValue {
+  long seconds;
+  unsigned short millis;
+};
+// "01 Jun 05 (Wed) 13:14:37.045" into out, bounded by size.
 void format_stamp(const TimeValue* t, char* out, size_t size);
+
+// Writes the thread's line at the end of slot's file under the slot's mutex,
+// LF as CR LF; a null slot is skipped. Never fails its caller.
 void msg_write(LogSlot* slot);
+// To the thread's events and errors slots, standard output and error.
 void msg_write_all(void);
+// One F line to the thread's events slot only; keeps the last error.
 void report_line(const char* format, ...) ZORVEL_PRINTF(1, 2);
 
-// ---------------------------------------------------------------- log files
-void read_rotation_config(LogSlot* slot, const char* profile);
-bool rotate_if_due(LogSlot* slot, const char* profile);
-void make_dirs(const char* path);
-int slot_find(Channel channel, const char* name);
-int slot_open(Channel channel, const char* name, const char* profile);
-void slot_addref(Channel channel, int index);
-void slot_release(Channel channel);
-// Drops the thread's attachment to slot; shared with thread detach.
-void slot_drop(Channel channel, LogSlot* slot);
-// Table mutex; an abandoned mutex counts as acquired, a failed wait aborts.
-void table_lock(Channel channel);
-void table_unlock(Channel channel);
+// ================================================================ context.cpp
+// Thread-local keys and each thread's context.
 
-// ---------------------------------------------------------------- support
+extern TlsKeys g_keys;
+
+// TlsGetValue that keeps the caller's last error.
+void* tls_get(DWORD key);
+// Takes every key in TlsKeys order; false when any is missing (those taken
+// stay set for ctx_keys_free). Frees the keys taken and unsets them all.
+bool ctx_keys_alloc(void);
+void ctx_keys_free(void);
+// Frees the thread's mark, message and banner buffers; clears its cursor.
+void ctx_free_buffers(void);
+
+// The thread's buffers, allocated empty on first use; null only when they
+// cannot be allocated. None changes the last error.
+char* ctx_mark(void);
+char* ctx_banner(void);
+char* ctx_message(void);
+// The thread's place record; on MinGW its first touch allocates it.
+ThreadPlace* ctx_place(void);
+// The thread's slot of a channel; null before any attach.
+LogSlot* ctx_slot(Channel channel);
+void ctx_set_slot(Channel channel, LogSlot* slot);
+// Sets the mark: up to 7 characters, a longer mark keeps 6. Null: nothing.
+void ctx_set_mark(const char* mark);
+// The executable's full path, fetched once per thread.
+char* module_path(void);
+
+// ================================================================ text.cpp
+// Bounded text routines; none allocates or throws.
+
+// Copies at most size - 1 characters and terminates; returns the length.
+size_t str_copy(char* dst, size_t size, const char* src);
+// Formats into dst, always terminated; returns the length, or -1 when the
+// text was cut.
+int str_vformat(char* dst, size_t size, const char* format, va_list args);
+int str_format(char* dst, size_t size, const char* format, ...)
+    ZORVEL_PRINTF(3, 4);
+// The part of path after its last backslash, '/' or ':'; "" for null.
+const char* base_name(const char* path);
+
+// Keeps the caller's last error across a scope: the logging and context calls
+// run between a failed call and its report.
+class LastErrorKeeper {
+ public:
+  LastErrorKeeper() : saved_(GetLastError()) {}
+  ~LastErrorKeeper() { SetLastError(saved_); }
+  LastErrorKeeper(const LastErrorKeeper&) = delete;
+  LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
+
+ private:
+  DWORD saved_;
+};
+
+// ================================================================ logfiles.cpp
+// Named log files: rotation and the slots of the two channels.
+
+// Reads the profile's "rotate" entries for slot's file into rotate and keep.
+void read_rotation_config(LogSlot* slot, const char* profile);
+// Rotates slot's file when configured and created before today; true when
+// it did (the new file's creation time is then to be stamped).
+bool rotate_if_due(LogSlot* slot, const char* profile);
+// Creates the missing directories of path; failures are ignored.
+void make_dirs(const char* path);
+// Index of the named slot that holds name, or -1; takes the table mutex.
+int slot_find(Channel channel, const char* name);
+// Opens name in a free slot and makes it the thread's slot; returns its
+// index, or -1 when the table is full. Throws the error code (unsigned long)
+// when the file or its mutex cannot be had. Takes the table mutex.
+int slot_open(Channel channel, const char* name, const char* profile);
+// Counts one more thread on slot index; takes the table mutex.
+void slot_addref(Channel channel, int index);
+// Drops the thread's slot of the channel, if it has one.
+void slot_release(Channel channel);
+
+// ================================================================ support.cpp
+// Each routine runs under a guard: a throw or a processor fault inside it
+// gives 1. Results: 0 success, 1 failure or nothing done, 2 partial.
+
+// Resolves src against the executable's directory into dst (PATH_SIZE);
+// on failure dst is empty and the result 1.
 int resolve_path(char* dst, const char* src);
 // resolve_path against a given executable path (null: not known).
 int resolve_path_from(char* dst, const char* src, const char* exe_path);
+// The field scanner: fills the arguments from src as fmt asks.
 int scan(const char* src, const char* fmt, ...);
+// Scans src in place and returns it, trimmed fields cut out of it.
 char* scan_in_place(char* src, const char* fmt, ...);
+// Trim blanks (space, tab, CR, LF) in place.
 void trim_left(char* text);
 void trim_right(char* text);
 void trim(char* text);
 
+// Reads a profile section as trimmed key and value pairs, one callback per
+// entry into items; capacity and last_index report how many fit and came.
 typedef int (*ProfileEntryFn)(char* key, char* value, DWORD_PTR item,
                               void* context);
 int read_profile_section(const char* file, const char* section, DWORD_PTR items,
                          DWORD* capacity, ProfileEntryFn callback,
                          DWORD* last_index, void* context);
 
-// ---------------------------------------------------------------- memory
+// ================================================================ kxmini.cpp
+// Memory helpers: each succeeds or raises a COSError (CError for a bad grow
+// request) naming "kxmini" and its line; none returns a failure.
+
 void* mem_zalloc(size_t size);
-void mem_free(void** block);
+void mem_free(void** block);  // frees and nulls; null is nothing
 void mem_reserve_commit(void** block, size_t size);
 void mem_reserve(void** block, size_t size);
 void mem_commit(void* address, size_t size);
@@ -157,16 +250,31 @@ void mem_grow_heap(void** block, size_t old_count, size_t new_count,
 void mem_grow_virtual(void** block, size_t old_count, size_t new_count,
                       size_t element_size);
 
-// ---------------------------------------------------------------- errors
+// ================================================================ errors.cpp
+// Descriptions of OS and socket error codes; the raising calls are exported.
+
+extern HMODULE g_module;  // the library's own module, set at load
+
+// The code's trimmed system text, else the library's own text, else "No
+// description."; in the thread's place record, valid until the next call.
 const char* os_error_text(DWORD code);
+// The library's string resource id (low 16 bits) into buffer; its length,
+// 0 when there is none (buffer then empty).
 int resource_text(DWORD id, char* buffer, int size);
 
-// ---------------------------------------------------------------- crashes
+// ================================================================ crash.cpp
+// Crash reporting; everything here runs inside exception filters.
+
+// VirtualQuery with the record's odd values corrected; its count.
 DWORD query_region(const void* address, MEMORY_BASIC_INFORMATION* record,
                    DWORD size);
+// Module path, 1-based section and offset of address; FALSE when no module
+// or no section holds it (path empty when no module).
 BOOL logical_address(const void* address, char* path, DWORD size,
                      DWORD* section, DWORD* offset);
+// The call-stack block of a report, from context, as F lines.
 void print_call_stack(const CONTEXT* context);
+// Attaches the thread to the report's files and writes the whole report.
 void exception_report(EXCEPTION_POINTERS* pointers, const char* title);
 
 #endif
