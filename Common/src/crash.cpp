@@ -19,27 +19,31 @@
 // hexadecimal digits on x86, sixteen on x64.
 #if defined(_WIN64)
 typedef unsigned long long AddrWord;
-#define ADDR "0x%016I64X"
+#define FRAME_LINE "0x%016I64X\t\t0x%016I64X\t\t%04X:%08X\t\t%s"
+#define EXCEPTION_LINE \
+  "Exception 0x%08X occured at address 0x%016I64X\t(%02X:%08X %s), params: %s"
+#define REPORT_PIECE ", 0x%016I64X"
+#define SEH_MESSAGE \
+  "Exception 0x%08X occured at address 0x%016I64X. Parameters:%s."
+#define SEH_PIECE " 0x%016I64X"
 #else
 typedef unsigned AddrWord;
-#define ADDR "0x%08X"
+#define FRAME_LINE "0x%08X\t\t0x%08X\t\t%04X:%08X\t\t%s"
+#define EXCEPTION_LINE \
+  "Exception 0x%08X occured at address 0x%08X\t(%02X:%08X %s), params: %s"
+#define REPORT_PIECE ", 0x%08X"
+#define SEH_MESSAGE "Exception 0x%08X occured at address 0x%08X. Parameters:%s."
+#define SEH_PIECE " 0x%08X"
 #endif
 
-static const char s_begin_rule[] =
-    "------------- Call stack (begin) "
-    "-------------------------------------------------------------------------"
-    "------------";
-static const char s_end_rule[] =
-    "-------------- Call stack (end) "
-    "-------------------------------------------------------------------------"
-    "-------------";
-static const char s_column_header[] =
-    "Address\t\tFrame\t\t\tLogical addr\t\tModule";
-static const char s_title_tail[] =
-    "************************************************************";
-static const char s_closing_rule[] =
-    "*************************************************************************"
-    "*************************************************";
+// The report's fixed lines, each written out whole.
+// clang-format off
+static const char s_begin_rule[] = "------------- Call stack (begin) -------------------------------------------------------------------------------------";
+static const char s_end_rule[] = "-------------- Call stack (end) --------------------------------------------------------------------------------------";
+static const char s_column_header[] = "Address\t\tFrame\t\t\tLogical addr\t\tModule";
+#define TITLE_LINE "************** %s Exception report: ************************************************************"
+static const char s_closing_rule[] = "**************************************************************************************************************************";
+// clang-format on
 
 static const char s_unhandled_title[] = "Unhandled exception filter.";
 static const char s_catched_title[] = "SEH exception catched.";
@@ -112,8 +116,8 @@ static void print_frame_line(DWORD_PTR pc, DWORD_PTR frame) {
   DWORD section = 0;
   DWORD offset = 0;
   logical_address((const void*)pc, path, sizeof path, &section, &offset);
-  report_line(ADDR "\t\t" ADDR "\t\t%04X:%08X\t\t%s", (AddrWord)pc,
-              (AddrWord)frame, (unsigned)section, (unsigned)offset, path);
+  report_line(FRAME_LINE, (AddrWord)pc, (AddrWord)frame, (unsigned)section,
+              (unsigned)offset, path);
 }
 
 #if defined(_WIN64)
@@ -247,14 +251,12 @@ void exception_report(EXCEPTION_POINTERS* pointers, const char* title) {
   const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
 
   bool lent_stream = report_attach();
-  report_line("************** %s Exception report: %s", title, s_title_tail);
+  report_line(TITLE_LINE, title);
   logical_address(record->ExceptionAddress, path, sizeof path, &section,
                   &offset);
-  append_parameters(params, sizeof params, ", " ADDR, record);
+  append_parameters(params, sizeof params, REPORT_PIECE, record);
   // The list is printed from its second character: the first comma goes.
-  report_line("Exception 0x%08X occured at address " ADDR
-              "\t(%02X:%08X %s), params: %s",
-              (unsigned)record->ExceptionCode,
+  report_line(EXCEPTION_LINE, (unsigned)record->ExceptionCode,
               addr_word(record->ExceptionAddress), (unsigned)section,
               (unsigned)offset, path, params + 1);
   print_call_stack(pointers->ContextRecord);
@@ -286,9 +288,8 @@ void __cdecl seh_translator(unsigned int, EXCEPTION_POINTERS* pointers) {
   CSEHError seh(record->ExceptionCode);
   char params[PARAM_LIST_SIZE];
   memset(params, 0, sizeof params);
-  append_parameters(params, sizeof params, " " ADDR, record);
-  str_format(seh.message, sizeof seh.message,
-             "Exception 0x%08X occured at address " ADDR ". Parameters:%s.",
+  append_parameters(params, sizeof params, SEH_PIECE, record);
+  str_format(seh.message, sizeof seh.message, SEH_MESSAGE,
              (unsigned)record->ExceptionCode,
              addr_word(record->ExceptionAddress), params);
   throw seh;

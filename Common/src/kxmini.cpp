@@ -22,23 +22,22 @@ enum {
 #if defined(_WIN64)
 typedef unsigned long long SizeWord;
 typedef unsigned long long CountWord;
-#define SIZE_FMT "%I64u"
-#define COUNT_FMT "%I64u"
+#define ALLOC_TEXT "Can't allocate memory. Required size %I64u"
+#define RESERVE_TEXT "Can't reserve memory for future work. Required size %I64u"
+#define GROW_TEXT "Invalid grow request: %I64u to %I64u elements of %I64u bytes"
 #else
 typedef int SizeWord;
 typedef unsigned CountWord;
-#define SIZE_FMT "%d"
-#define COUNT_FMT "%u"
+#define ALLOC_TEXT "Can't allocate memory. Required size %d"
+#define RESERVE_TEXT "Can't reserve memory for future work. Required size %d"
+#define GROW_TEXT "Invalid grow request: %u to %u elements of %u bytes"
 #endif
-
-static const char s_reserve_text[] =
-    "Can't reserve memory for future work. Required size " SIZE_FMT;
 
 void* mem_zalloc(size_t size) {
   void* block = malloc(size);
   if (!block) {
     place(s_file, LINE_ZALLOC);
-    kxraiseos("Can't allocate memory. Required size " SIZE_FMT, (SizeWord)size);
+    kxraiseos(ALLOC_TEXT, (SizeWord)size);
   }
   memset(block, 0, size);
   return block;
@@ -56,7 +55,7 @@ void mem_reserve_commit(void** block, size_t size) {
   *block = VirtualAlloc(NULL, size, MEM_COMMIT, PAGE_EXECUTE_READWRITE);
   if (!*block) {
     place(s_file, LINE_RESERVE_COMMIT);
-    kxraiseos(s_reserve_text, (SizeWord)size);
+    kxraiseos(RESERVE_TEXT, (SizeWord)size);
   }
 }
 
@@ -65,7 +64,7 @@ void mem_reserve(void** block, size_t size) {
   *block = VirtualAlloc(NULL, size, MEM_RESERVE, PAGE_NOACCESS);
   if (!*block) {
     place(s_file, LINE_RESERVE);
-    kxraiseos(s_reserve_text, (SizeWord)size);
+    kxraiseos(RESERVE_TEXT, (SizeWord)size);
   }
 }
 
@@ -97,11 +96,8 @@ static void check_grow(void* const* block, size_t old_count, size_t new_count,
              new_count > (size_t)-1 / element_size;
   if (bad) {
     place(s_file, line);
-    kxraisec(ERROR_INVALID_PARAMETER,
-             "Invalid grow request: " COUNT_FMT " to " COUNT_FMT
-             " elements of " COUNT_FMT " bytes",
-             (CountWord)old_count, (CountWord)new_count,
-             (CountWord)element_size);
+    kxraisec(ERROR_INVALID_PARAMETER, GROW_TEXT, (CountWord)old_count,
+             (CountWord)new_count, (CountWord)element_size);
   }
 }
 
