@@ -172,7 +172,7 @@ TEST(ContextChild, DISABLED_Place) {
 
 TEST(Place, EmptyUntilRecordedAndKeptPerThread) {
   cu::Capture c = cu::capture_child("ContextChild.DISABLED_Place");
-  std::string running = "Running " + cu::exe_path() + ": ";
+  std::string running = "Running " + tu::exe_path() + ": ";
   std::vector<std::string> lines = rests(c.out);
   ASSERT_EQ(3u, lines.size()) << c.out;
   EXPECT_EQ(0u, lines[0].find("O|" + running + "( at 0)before")) << lines[0];

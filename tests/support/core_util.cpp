@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "child_util.h"
+
 namespace cu {
 
 static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -10,17 +12,11 @@ static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed",
                                     "Thu", "Fri", "Sat"};
 
-std::string exe_path() {
-  char path[MAX_PATH];
-  DWORD n = GetModuleFileNameA(NULL, path, sizeof path);
-  return std::string(path, n);
-}
-
 Capture capture_child(const std::string& test_name) {
   std::string dir = tu::fresh_dir();
   Capture c;
   GetLocalTime(&c.before);
-  c.code = tu::run_child(test_name, dir + "out.txt", dir + "err.txt");
+  c.code = ch::run_child(test_name, dir + "out.txt", dir + "err.txt");
   GetLocalTime(&c.after);
   c.out = tu::read_file(dir + "out.txt");
   c.err = tu::read_file(dir + "err.txt");

@@ -41,9 +41,6 @@ long long millis_between(const SYSTEMTIME& a, const SYSTEMTIME& b);
 // original only when every separator is where it belongs.
 std::string rebuild_line(const tu::Line& line);
 
-// Full path of the running executable.
-std::string exe_path();
-
 }  // namespace cu
 
 #endif

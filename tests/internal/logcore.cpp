@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core_util.h"
-#include "crash_util.h"
+#include "import_util.h"
 #include "test_util.h"
 #include "zorvel_int.h"
 
@@ -142,7 +142,7 @@ TEST(Destinations, EachCallWritesItsOwnSet) {
     ctx_set_slot(ERRORS_CHANNEL, NULL);
     lib_thread_detach();
   });
-  std::string running = "Running " + cu::exe_path() + ": ";
+  std::string running = "Running " + tu::exe_path() + ": ";
   std::string w = "W|" + running + "Warning: w",
               e = "E|" + running + "Error: e";
   EXPECT_EQ((std::vector<std::string>{"V|v", "0|d", w, e, "F|f"}),
@@ -227,7 +227,7 @@ TEST(Destinations, LinesGoToTheEndOfAFilePastFourGiB) {
   CloseHandle(file);
 
   StreamToFile out(EVENTS_CHANNEL, dir + "stdout.txt");
-  void* real = cu::patch_import("kernel32.dll", "SetFilePointer",
+  void* real = iu::patch_import("kernel32.dll", "SetFilePointer",
                                 (void*)documented_set_file_pointer);
   ASSERT_NE(nullptr, real);
   tu::run_thread([&] {
@@ -235,7 +235,7 @@ TEST(Destinations, LinesGoToTheEndOfAFilePastFourGiB) {
     event("past four GiB");
     lib_thread_detach();
   });
-  cu::patch_import("kernel32.dll", "SetFilePointer", real);
+  iu::patch_import("kernel32.dll", "SetFilePointer", real);
 
   file = CreateFileA(path.c_str(), GENERIC_READ,
                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -481,9 +481,9 @@ TEST(Load, FailedStepLeavesNoMutexOrKeyBehind) {
   memcpy(saved_tables, g_tables, sizeof g_tables);
   const TlsKeys saved_keys = g_keys;
   const HMODULE saved_module = g_module;
-  g_create_mutex = (CreateMutexFn)cu::patch_import(
+  g_create_mutex = (CreateMutexFn)iu::patch_import(
       "kernel32.dll", "CreateMutexA", (void*)failing_create_mutex);
-  g_tls_alloc = (TlsAllocFn)cu::patch_import("kernel32.dll", "TlsAlloc",
+  g_tls_alloc = (TlsAllocFn)iu::patch_import("kernel32.dll", "TlsAlloc",
                                              (void*)failing_tls_alloc);
   ASSERT_NE(nullptr, g_create_mutex);
   ASSERT_NE(nullptr, g_tls_alloc);
@@ -524,6 +524,6 @@ TEST(Load, FailedStepLeavesNoMutexOrKeyBehind) {
     g_keys = saved_keys;
     g_module = saved_module;
   }
-  cu::patch_import("kernel32.dll", "CreateMutexA", (void*)g_create_mutex);
-  cu::patch_import("kernel32.dll", "TlsAlloc", (void*)g_tls_alloc);
+  iu::patch_import("kernel32.dll", "CreateMutexA", (void*)g_create_mutex);
+  iu::patch_import("kernel32.dll", "TlsAlloc", (void*)g_tls_alloc);
 }
