@@ -75,16 +75,6 @@ struct StreamToFile {
   std::string text() { return tu::read_file(path); }
 };
 
-std::vector<std::string> rests(const std::string& text) {
-  std::vector<std::string> result;
-  for (const std::string& s : cu::library_lines(text)) {
-    tu::Line line;
-    tu::parse_line(s, &line);
-    result.push_back(line.type + "|" + line.rest);
-  }
-  return result;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- helpers
@@ -146,10 +136,11 @@ TEST(Destinations, EachCallWritesItsOwnSet) {
   std::string w = "W|" + running + "Warning: w",
               e = "E|" + running + "Error: e";
   EXPECT_EQ((std::vector<std::string>{"V|v", "0|d", w, e, "F|f"}),
-            rests(events.text()));
-  EXPECT_EQ((std::vector<std::string>{w, e}), rests(errors.text()));
-  EXPECT_EQ((std::vector<std::string>{"V|v", "0|d", w, e}), rests(out.text()));
-  EXPECT_EQ((std::vector<std::string>{w, e}), rests(err.text()));
+            cu::typed_rests(events.text()));
+  EXPECT_EQ((std::vector<std::string>{w, e}), cu::typed_rests(errors.text()));
+  EXPECT_EQ((std::vector<std::string>{"V|v", "0|d", w, e}),
+            cu::typed_rests(out.text()));
+  EXPECT_EQ((std::vector<std::string>{w, e}), cu::typed_rests(err.text()));
 }
 
 TEST(Destinations, ReportLineWithoutEventsSlotWritesNothing) {
@@ -181,7 +172,8 @@ TEST(Destinations, LinesGoToTheEndOfAnExistingFile) {
   std::vector<std::string> lines = tu::split_lines(events.text());
   ASSERT_EQ(2u, lines.size());
   EXPECT_EQ("old line", lines[0]);
-  EXPECT_EQ((std::vector<std::string>{"F|new"}), rests(events.text()));
+  EXPECT_EQ((std::vector<std::string>{"F|new"}),
+            cu::typed_rests(events.text()));
 }
 
 namespace {
@@ -254,7 +246,7 @@ TEST(Destinations, LinesGoToTheEndOfAFilePastFourGiB) {
 
   EXPECT_EQ(std::string(100, '\0'), std::string(head, sizeof head));
   EXPECT_EQ((std::vector<std::string>{"V|past four GiB"}),
-            rests(std::string(tail, got)));
+            cu::typed_rests(std::string(tail, got)));
   EXPECT_EQ(old_size + (LONGLONG)got, size.QuadPart);
   EXPECT_FALSE(tu::file_exists(path));
 }
@@ -363,7 +355,8 @@ TEST(ThreadDetach, GivesBackAStandardStreamMutexStillHeld) {
   CloseHandle(owner);
   CloseHandle(detached);
   CloseHandle(finish);
-  EXPECT_EQ((std::vector<std::string>{"V|after detach"}), rests(out.text()));
+  EXPECT_EQ((std::vector<std::string>{"V|after detach"}),
+            cu::typed_rests(out.text()));
 }
 
 TEST(SlotMutex, AbandonedByADeadWriterDoesNotBlockLaterWriters) {
@@ -394,7 +387,7 @@ TEST(SlotMutex, AbandonedByADeadWriterDoesNotBlockLaterWriters) {
   CloseHandle(written);
   CloseHandle(finish);
   EXPECT_EQ((std::vector<std::string>{"V|first", "V|second"}),
-            rests(out.text()));
+            cu::typed_rests(out.text()));
 }
 
 // ---------------------------------------------------------------- concurrency
@@ -422,7 +415,7 @@ TEST(SlotMutex, ThreadsSharingASlotWriteWholeLines) {
   EXPECT_EQ(0, shared.slot().in_use);
   std::string text = shared.text();
   std::vector<std::string> all = tu::split_lines(text);
-  std::vector<std::string> lines = rests(text);
+  std::vector<std::string> lines = cu::typed_rests(text);
   ASSERT_EQ((size_t)(kThreads * kLines), all.size());
   ASSERT_EQ(all.size(), lines.size());
   int next[kThreads] = {};

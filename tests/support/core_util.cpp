@@ -98,6 +98,16 @@ std::vector<std::string> library_lines(const std::string& text) {
   return result;
 }
 
+std::vector<std::string> typed_rests(const std::string& text) {
+  std::vector<std::string> result;
+  for (const std::string& s : library_lines(text)) {
+    tu::Line line;
+    tu::parse_line(s, &line);
+    result.push_back(line.type + "|" + line.rest);
+  }
+  return result;
+}
+
 std::string rebuild_line(const tu::Line& l) {
   std::string ids = std::to_string(l.pid) + ":" + std::to_string(l.tid);
   if (l.has_mark) ids += ":" + l.mark;
