@@ -1,94 +1,15 @@
 // Thread runner, timing, allocation counting and the child protocol.
 #include "harness.h"
 
-#include <psapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "alloc_util.h"
+
 namespace bench {
 
 // ------------------------------------------------------------ allocations
-
-typedef void*(WINAPI* heap_alloc_fn)(HANDLE, DWORD, SIZE_T);
-typedef void*(WINAPI* heap_realloc_fn)(HANDLE, DWORD, void*, SIZE_T);
-
-static heap_alloc_fn s_alloc;
-static heap_realloc_fn s_realloc;
-static volatile LONG s_counting;
-static volatile LONG s_allocs;
-
-// Every heap allocation of the runtime and the system libraries goes through
-// these two entries of ntdll; counting at the import tables of all modules
-// counts malloc, operator new and LocalAlloc alike, each once.
-static void* WINAPI hook_alloc(HANDLE heap, DWORD flags, SIZE_T size) {
-  if (s_counting) InterlockedIncrement(&s_allocs);
-  return s_alloc(heap, flags, size);
-}
-
-static void* WINAPI hook_realloc(HANDLE heap, DWORD flags, void* p,
-                                 SIZE_T size) {
-  if (s_counting) InterlockedIncrement(&s_allocs);
-  return s_realloc(heap, flags, p, size);
-}
-
-static void* hook_for(const char* name) {
-  if (!strcmp(name, "HeapAlloc") || !strcmp(name, "RtlAllocateHeap"))
-    return (void*)hook_alloc;
-  if (!strcmp(name, "HeapReAlloc") || !strcmp(name, "RtlReAllocateHeap"))
-    return (void*)hook_realloc;
-  return NULL;
-}
-
-static void patch_slot(void** slot, void* value) {
-  DWORD old;
-  if (!VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old)) return;
-  *slot = value;
-  VirtualProtect(slot, sizeof *slot, old, &old);
-}
-
-static void patch_descriptor(BYTE* base, const IMAGE_IMPORT_DESCRIPTOR* d) {
-  if (!d->OriginalFirstThunk || !d->FirstThunk) return;
-  const IMAGE_THUNK_DATA* names =
-      (const IMAGE_THUNK_DATA*)(base + d->OriginalFirstThunk);
-  void** iat = (void**)(base + d->FirstThunk);
-  for (; names->u1.AddressOfData; ++names, ++iat) {
-    if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-    const IMAGE_IMPORT_BY_NAME* by_name =
-        (const IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData);
-    void* hook = hook_for((const char*)by_name->Name);
-    if (hook) patch_slot(iat, hook);
-  }
-}
-
-static void patch_module(HMODULE module) {
-  BYTE* base = (BYTE*)module;
-  const IMAGE_DOS_HEADER* dos = (const IMAGE_DOS_HEADER*)base;
-  if (dos->e_magic != IMAGE_DOS_SIGNATURE) return;
-  const IMAGE_NT_HEADERS* nt = (const IMAGE_NT_HEADERS*)(base + dos->e_lfanew);
-  const IMAGE_DATA_DIRECTORY* dir =
-      &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  if (!dir->VirtualAddress || !dir->Size) return;
-  const IMAGE_IMPORT_DESCRIPTOR* d =
-      (const IMAGE_IMPORT_DESCRIPTOR*)(base + dir->VirtualAddress);
-  for (; d->Name; ++d) patch_descriptor(base, d);
-}
-
-void alloc_hooks_install(void) {
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  s_alloc = (heap_alloc_fn)(void*)GetProcAddress(ntdll, "RtlAllocateHeap");
-  s_realloc =
-      (heap_realloc_fn)(void*)GetProcAddress(ntdll, "RtlReAllocateHeap");
-  if (!s_alloc || !s_realloc) return;
-  HMODULE modules[512];
-  DWORD bytes = 0;
-  if (!EnumProcessModules(GetCurrentProcess(), modules, sizeof modules, &bytes))
-    return;
-  DWORD count = bytes / sizeof modules[0];
-  if (count > 512) count = 512;
-  for (DWORD i = 0; i < count; ++i)
-    if (modules[i] != ntdll) patch_module(modules[i]);
-}
 
 // Busy blocks of all heaps of the process. Run only while no other thread
 // of the workload is inside a call.
@@ -181,11 +102,10 @@ bool run_case(const Workload& workload, int threads, bool per_thread,
   }
   WaitForMultipleObjects(threads, ready, TRUE, INFINITE);
   long blocks_before = heap_busy_blocks();
-  s_allocs = 0;
-  s_counting = 1;
+  au::count_start();
   SetEvent(start);
   WaitForMultipleObjects(threads, done, TRUE, INFINITE);
-  s_counting = 0;
+  long allocs = au::count_stop();
   long blocks_after = heap_busy_blocks();
   SetEvent(quit);
   WaitForMultipleObjects(threads, handles, TRUE, INFINITE);
@@ -193,7 +113,7 @@ bool run_case(const Workload& workload, int threads, bool per_thread,
 
   summarize(runs, threads, lines, result);
   double total = (double)threads * (double)lines;
-  result->allocs_per_line = (double)s_allocs / total;
+  result->allocs_per_line = (double)allocs / total;
   result->blocks_per_line = (double)(blocks_after - blocks_before) / total;
   result->ratio = workload.ratio ? workload.ratio() : 0;
   for (int i = 0; i < threads; ++i) {
@@ -233,7 +153,7 @@ int child_main(int argc, char** argv, find_workload_fn find) {
   long lines = atol(argv[5]);
   set_data_dir(argv[6]);
   if (!workload) return 3;
-  alloc_hooks_install();
+  au::install();
   Result result;
   if (!run_case(*workload, threads, per_thread, lines, &result)) return 4;
   return write_result(argv[7], result) ? 0 : 5;

@@ -33,10 +33,6 @@ struct Result {
 // allocate its buffers; later ones must not.
 const long warmup_lines = 16;
 
-// Replaces the heap allocation entries of every loaded module's import table
-// with counting ones. Call once, before the workload's first line.
-void alloc_hooks_install(void);
-
 // Runs workload on threads threads, lines timed lines each.
 bool run_case(const Workload& workload, int threads, bool per_thread,
               long lines, Result* result);

@@ -21,16 +21,6 @@ class DebugLevel : public testing::Test {
   int saved_ = 0;
 };
 
-std::vector<std::string> rests(const std::string& text) {
-  std::vector<std::string> result;
-  for (const std::string& s : cu::library_lines(text)) {
-    tu::Line line;
-    tu::parse_line(s, &line);
-    result.push_back(line.type + "|" + line.rest);
-  }
-  return result;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- mark
@@ -106,7 +96,7 @@ TEST(Devent, WrittenOnlyUpToTheDebugLevel) {
   cu::Capture c = cu::capture_child("ContextChild.DISABLED_Devent");
   EXPECT_EQ((std::vector<std::string>{"0|level 0 at 0", "1|level 1 at 2",
                                       "2|level 2 at 2", "9|level 9 at 9"}),
-            rests(c.out))
+            cu::typed_rests(c.out))
       << c.out;
   EXPECT_EQ("", c.err);
 }
@@ -172,8 +162,8 @@ TEST(ContextChild, DISABLED_Place) {
 
 TEST(Place, EmptyUntilRecordedAndKeptPerThread) {
   cu::Capture c = cu::capture_child("ContextChild.DISABLED_Place");
-  std::string running = "Running " + cu::exe_path() + ": ";
-  std::vector<std::string> lines = rests(c.out);
+  std::string running = "Running " + tu::exe_path() + ": ";
+  std::vector<std::string> lines = cu::typed_rests(c.out);
   ASSERT_EQ(3u, lines.size()) << c.out;
   EXPECT_EQ(0u, lines[0].find("O|" + running + "( at 0)before")) << lines[0];
   EXPECT_EQ(0u, lines[1].find("O|" + running + "(listener.cpp at 120)after"))

@@ -8,6 +8,7 @@
 #include <string>
 #include <type_traits>
 
+#include "child_util.h"
 #include "errors_util.h"
 #include "test_util.h"
 
@@ -450,24 +451,18 @@ TEST(FirstUse, DISABLED_ChildPlaceThenKxraiseos) {
 }
 
 TEST(FirstUse, KxraiseosFirstInAProcessReportsThePendingError) {
-  EXPECT_EQ(0u, tu::run_child("FirstUse.DISABLED_ChildKxraiseos", "", ""));
+  EXPECT_EQ(0u, ch::run_child("FirstUse.DISABLED_ChildKxraiseos", "", ""));
 }
 
 // Disabled: the first place in a process still clears the last error.
 TEST(FirstUse, PlaceFirstInAProcessKeepsTheLastError) {
   EXPECT_EQ(0u,
-            tu::run_child("FirstUse.DISABLED_ChildPlaceThenKxraiseos", "", ""));
+            ch::run_child("FirstUse.DISABLED_ChildPlaceThenKxraiseos", "", ""));
 }
 
 // ------------------------------------------------------------ error lines
 
 namespace {
-
-std::string exe_path() {
-  char path[MAX_PATH];
-  DWORD n = GetModuleFileNameA(NULL, path, sizeof path);
-  return std::string(path, n);
-}
 
 // The library's lines among what the child wrote (GoogleTest's own output
 // shares standard output).
@@ -490,7 +485,7 @@ struct LineCase {
 // Expected lines of the child test below, in order. The description follows
 // the caller's text without a blank.
 std::vector<LineCase> expected_lines() {
-  const std::string running = "Running " + exe_path() + ": ";
+  const std::string running = "Running " + tu::exe_path() + ": ";
   std::string refused = eu::system_text(10061);
   if (refused.empty()) refused = "[10061] Connection refused";
   std::string no_error = eu::system_text(10000);
@@ -532,7 +527,7 @@ TEST(ErrorLines, DISABLED_Child) {
 
 TEST(ErrorLines, OsAndSocketLinesGoToStandardOutputAndError) {
   const std::string dir = tu::fresh_dir();
-  ASSERT_EQ(0u, tu::run_child("ErrorLines.DISABLED_Child", dir + "out.txt",
+  ASSERT_EQ(0u, ch::run_child("ErrorLines.DISABLED_Child", dir + "out.txt",
                               dir + "err.txt"));
   const std::vector<LineCase> want = expected_lines();
   for (const char* stream : {"out.txt", "err.txt"}) {

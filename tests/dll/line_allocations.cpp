@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "alloc_util.h"
+#include "child_util.h"
 #include "test_util.h"
 #include "zorvel.h"
 
@@ -40,7 +41,7 @@ TEST(LineAllocationsChild, DISABLED_EveryCall) {
 
 TEST(LineAllocations, NoneAfterTheThreadsFirstLine) {
   std::string dir = tu::fresh_dir();
-  EXPECT_EQ(0u, tu::run_child("LineAllocationsChild.DISABLED_EveryCall",
+  EXPECT_EQ(0u, ch::run_child("LineAllocationsChild.DISABLED_EveryCall",
                               dir + "out.txt", dir + "err.txt"))
       << tu::read_file(dir + "out.txt");
 }

@@ -47,7 +47,7 @@ size_t find_line(const std::string& out, const std::string& text) {
 }
 
 std::string running(const char* word) {
-  return "Running " + cu::exe_path() + ": " + word + ": ";
+  return "Running " + tu::exe_path() + ": " + word + ": ";
 }
 
 }  // namespace

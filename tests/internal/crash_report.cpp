@@ -9,18 +9,13 @@
 #include <vector>
 
 #include "crash_util.h"
+#include "import_util.h"
 #include "test_util.h"
 #include "zorvel_int.h"
 
 namespace {
 
 std::string events_path() { return tu::exe_dir() + "events.log"; }
-
-std::string exe_path() {
-  char path[MAX_PATH];
-  path[GetModuleFileNameA(NULL, path, sizeof path)] = 0;
-  return path;
-}
 
 // Reports a record on a thread of its own; returns that thread's lines.
 std::vector<tu::Line> report(EXCEPTION_RECORD* record) {
@@ -35,7 +30,7 @@ std::vector<tu::Line> report(EXCEPTION_RECORD* record) {
     exception_report(&pointers, "Test.");
     lib_thread_detach();
   });
-  return cu::lines_of(tu::read_file(events_path()).substr(from),
+  return cr::lines_of(tu::read_file(events_path()).substr(from),
                       (long)GetCurrentProcessId(), (long)tid);
 }
 
@@ -50,13 +45,15 @@ TEST(ExceptionLine, ShowsWhereTheAddressLiesAndTheParameters) {
     const char* name;
     void* address;
     DWORD count;
-    std::string place, params;
+    std::string tail;  // after the address
   } cases[] = {
-      {"heap, no parameters", heap, 0, "00:00000000 ", ""},
+      {"heap, no parameters", heap, 0, "\t(00:00000000 ), params: "},
       {"image headers, one parameter", base + 0x40, 1,
-       "00:00000000 " + exe_path(), " " + tu::addr_text(0xA0)},
+       "\t(00:00000000 " + tu::exe_path() +
+           "), params:  " + tu::addr_text(0xA0)},
       // A damaged count reads no further than the record's fifteen.
-      {"count beyond the record", heap, 99, "00:00000000 ", fifteen.substr(1)},
+      {"count beyond the record", heap, 99,
+       "\t(00:00000000 ), params: " + fifteen.substr(1)},
   };
   for (const Case& c : cases) {
     EXCEPTION_RECORD record;
@@ -66,12 +63,10 @@ TEST(ExceptionLine, ShowsWhereTheAddressLiesAndTheParameters) {
     record.NumberParameters = c.count;
     for (int i = 0; i < EXCEPTION_MAXIMUM_PARAMETERS; ++i)
       record.ExceptionInformation[i] = 0xA0 + i;
-    std::vector<cu::Frame> frames = cu::expect_report(
-        report(&record), "Test.",
-        cu::fmt("Exception 0xC0000005 occured at address %s\t(%s), "
-                "params: %s",
-                tu::addr_text((DWORD_PTR)c.address).c_str(), c.place.c_str(),
-                c.params.c_str()));
+    std::vector<cr::Frame> frames =
+        cr::expect_report(report(&record), "Test.",
+                          "Exception 0xC0000005 occured at address " +
+                              tu::addr_text((DWORD_PTR)c.address) + c.tail);
     ASSERT_EQ(frames.size(), 1u) << c.name;
     EXPECT_EQ(frames[0].frame, 0u) << c.name;
   }
@@ -222,7 +217,7 @@ TEST(ReportAttachment, LentStandardErrorIsNeverCountedNorTakenBack) {
   StderrToFile err(dir + "stderr.txt");
   LogSlot* stream = &g_tables[ERRORS_CHANNEL].slots[0];
   HANDLE stream_mutex = stream->mutex;
-  g_virtual_query = (VirtualQueryFn)cu::patch_import(
+  g_virtual_query = (VirtualQueryFn)iu::patch_import(
       "kernel32.dll", "VirtualQuery", (void*)query_after_inside);
   ASSERT_NE(nullptr, g_virtual_query);
 
@@ -256,16 +251,16 @@ TEST(ReportAttachment, LentStandardErrorIsNeverCountedNorTakenBack) {
     EXPECT_EQ(stream_mutex, stream->mutex) << c.name;
     EXPECT_TRUE(handle_open(stream_mutex)) << c.name;
   }
-  cu::patch_import("kernel32.dll", "VirtualQuery", (void*)g_virtual_query);
+  iu::patch_import("kernel32.dll", "VirtualQuery", (void*)g_virtual_query);
 
   // Both outer reports and the inner one started on standard error.
   std::vector<std::string> titles;
   for (const tu::Line& line :
-       cu::lines_of(tu::read_file(err.path), (long)GetCurrentProcessId(), 0))
+       cr::lines_of(tu::read_file(err.path), (long)GetCurrentProcessId(), 0))
     if (line.rest.find(" Exception report: ") != std::string::npos)
       titles.push_back(line.rest);
-  EXPECT_EQ((std::vector<std::string>{cu::title_line("Outer."),
-                                      cu::title_line("Inner."),
-                                      cu::title_line("Outer.")}),
+  EXPECT_EQ((std::vector<std::string>{cr::title_line("Outer."),
+                                      cr::title_line("Inner."),
+                                      cr::title_line("Outer.")}),
             titles);
 }

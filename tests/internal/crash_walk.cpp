@@ -6,45 +6,11 @@
 #include <string.h>
 
 #include "crash_util.h"
+#include "import_util.h"
 #include "test_util.h"
 #include "zorvel_int.h"
 
 namespace {
-
-// Attaches the test thread's events slot to a file of its own and reads the
-// lines back.
-class CapturedLines {
- public:
-  CapturedLines() : path_(tu::fresh_dir() + "events.log") {
-    memset(&slot_, 0, sizeof slot_);
-    slot_.in_use = 1;
-    slot_.file = CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    slot_.mutex = CreateMutexA(NULL, FALSE, NULL);
-    ctx_set_slot(EVENTS_CHANNEL, &slot_);
-  }
-  ~CapturedLines() {
-    ctx_set_slot(EVENTS_CHANNEL, NULL);
-    CloseHandle(slot_.file);
-    CloseHandle(slot_.mutex);
-  }
-  // The text after the header of every line; each must be an F line.
-  std::vector<std::string> rests() const {
-    std::vector<std::string> result;
-    for (const tu::Line& line :
-         cu::lines_of(tu::read_file(path_), (long)GetCurrentProcessId(),
-                      (long)GetCurrentThreadId())) {
-      EXPECT_EQ(line.type, "F");
-      result.push_back(line.rest);
-    }
-    return result;
-  }
-
- private:
-  std::string path_;
-  LogSlot slot_;
-};
 
 // ------------------------------------------------------------ fakes
 
@@ -99,30 +65,16 @@ class ImportPatch {
  public:
   ImportPatch(const char* function, void* target, void** real)
       : function_(function) {
-    old_ = cu::patch_import("kernel32.dll", function, target);
+    old_ = iu::patch_import("kernel32.dll", function, target);
     *real = old_;
   }
-  ~ImportPatch() { cu::patch_import("kernel32.dll", function_, old_); }
+  ~ImportPatch() { iu::patch_import("kernel32.dll", function_, old_); }
   bool active() const { return old_ != NULL; }
 
  private:
   const char* function_;
   void* old_;
 };
-
-std::string exe_path() {
-  char path[MAX_PATH];
-  path[GetModuleFileNameA(NULL, path, sizeof path)] = 0;
-  return path;
-}
-
-const IMAGE_SECTION_HEADER* exe_sections(WORD* count) {
-  auto base = reinterpret_cast<const BYTE*>(GetModuleHandleA(NULL));
-  auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  auto nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-  *count = nt->FileHeader.NumberOfSections;
-  return IMAGE_FIRST_SECTION(nt);
-}
 
 struct Located {
   BOOL found;
@@ -149,7 +101,7 @@ Located locate(const void* address, DWORD size = PATH_SIZE) {
 TEST(LogicalAddress, PlacesAddressesOfThisProgram) {
   BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleA(NULL));
   WORD count;
-  const IMAGE_SECTION_HEADER* first = exe_sections(&count);
+  const IMAGE_SECTION_HEADER* first = cr::exe_sections(&count);
   ASSERT_GE(count, 2);
   DWORD length = first->SizeOfRawData > first->Misc.VirtualSize
                      ? first->SizeOfRawData
@@ -157,7 +109,7 @@ TEST(LogicalAddress, PlacesAddressesOfThisProgram) {
   void* heap = malloc(64);
   void* gone = VirtualAlloc(NULL, 4096, MEM_COMMIT, PAGE_READWRITE);
   VirtualFree(gone, 0, MEM_RELEASE);
-  const std::string exe = exe_path();
+  const std::string exe = tu::exe_path();
   struct Case {
     const char* name;
     const void* address;
@@ -254,11 +206,11 @@ TEST(LogicalAddress, LooksUpTheCorrectedAllocationBase) {
   ImportPatch patch("VirtualQuery", (void*)fake_query, (void**)&g_real_query);
   ASSERT_TRUE(patch.active());
   WORD count;
-  const IMAGE_SECTION_HEADER* first = exe_sections(&count);
+  const IMAGE_SECTION_HEADER* first = cr::exe_sections(&count);
   BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleA(NULL));
   Located got = locate(base + first->VirtualAddress + 0x20);
   EXPECT_TRUE(got.found);
-  EXPECT_EQ(got.path, exe_path());
+  EXPECT_EQ(got.path, tu::exe_path());
   EXPECT_EQ(got.section, 1u);
   EXPECT_EQ(got.offset, 0x20u);
 }
@@ -302,17 +254,27 @@ TEST(QueryRegion, CorrectsAWholeRecord) {
 
 namespace {
 
+// Walks context on the test thread, attached to an events file of its own
+// for the walk; returns the text of its lines, each of which must be F.
 std::vector<std::string> walk(const CONTEXT& context) {
-  CapturedLines captured;
+  std::string path = tu::fresh_dir() + "events.log";
+  util_init(path.c_str(), NULL, NULL, NULL);
   print_call_stack(&context);
-  return captured.rests();
+  lib_thread_detach();
+  std::vector<std::string> result;
+  for (const tu::Line& line :
+       cr::lines_of(tu::read_file(path), (long)GetCurrentProcessId(),
+                    (long)GetCurrentThreadId())) {
+    EXPECT_EQ(line.type, "F");
+    result.push_back(line.rest);
+  }
+  return result;
 }
 
-std::vector<std::string> block(const std::vector<std::string>& frames) {
-  std::vector<std::string> lines = {cu::begin_rule(), cu::column_header()};
-  lines.insert(lines.end(), frames.begin(), frames.end());
-  lines.push_back(cu::end_rule());
-  return lines;
+// The frame line of an address no module holds.
+std::string frame_line(DWORD_PTR pc, const void* frame) {
+  return tu::addr_text(pc) + "\t\t" + tu::addr_text((DWORD_PTR)frame) +
+         "\t\t0000:00000000\t\t";
 }
 
 }  // namespace
@@ -321,12 +283,11 @@ std::vector<std::string> block(const std::vector<std::string>& frames) {
 
 namespace {
 
-std::string frame_line(DWORD pc, DWORD frame) {
-  cu::Place place;
-  cu::place_of((const void*)(DWORD_PTR)pc, &place);
-  return cu::fmt("0x%08X\t\t0x%08X\t\t%04X:%08X\t\t%s", (unsigned)pc,
-                 (unsigned)frame, (unsigned)place.section,
-                 (unsigned)place.offset, place.path.c_str());
+// The frame line of an address in this program's code, its section 1.
+std::string code_line(DWORD pc, DWORD frame) {
+  return tu::addr_text(pc) + "\t\t" + tu::addr_text(frame) +
+         cr::fmt("\t\t0001:%08X\t\t", (unsigned)cr::code_offset(pc)) +
+         tu::exe_path();
 }
 
 std::vector<std::string> walk(DWORD eip, DWORD ebp) {
@@ -397,8 +358,10 @@ TEST(CallStack, StopsAtTheFirstFailingTest) {
     f2[1] = 0x12345678;
     std::vector<std::string> want;
     for (const auto& f : c.frames)
-      want.push_back(frame_line(f.first, f.second));
-    EXPECT_EQ(walk(eip, c.ebp), block(want)) << c.name;
+      want.push_back(f.first == data
+                         ? frame_line(data, (const void*)(DWORD_PTR)f.second)
+                         : code_line(f.first, f.second));
+    EXPECT_EQ(walk(eip, c.ebp), cr::call_stack_block(want)) << c.name;
   }
   free(heap);
   VirtualFree(stack, 0, MEM_RELEASE);
@@ -444,11 +407,6 @@ struct SyntheticCode {
   DWORD_PTR at(DWORD offset) const { return (DWORD_PTR)(base + offset); }
 };
 
-std::string synthetic_line(DWORD_PTR pc, const void* sp) {
-  return tu::addr_text(pc) + "\t\t" + tu::addr_text((DWORD_PTR)sp) +
-         "\t\t0000:00000000\t\t";
-}
-
 CONTEXT context_at(DWORD_PTR pc, const void* sp) {
   CONTEXT context;
   memset(&context, 0, sizeof context);
@@ -470,25 +428,27 @@ TEST(CallStack, UnwindsThroughFunctionTablesAndLeaves) {
   // A's return address lies above its 0x28 bytes, B's above its 0x18.
   stack[5] = in_b;
   stack[9] = 0;
-  EXPECT_EQ(
-      walk(context_at(in_a, stack)),
-      block({synthetic_line(in_a, stack), synthetic_line(in_b, stack + 6)}));
+  EXPECT_EQ(walk(context_at(in_a, stack)),
+            cr::call_stack_block(
+                {frame_line(in_a, stack), frame_line(in_b, stack + 6)}));
 
   // A leaf keeps its return address at the stack pointer.
   memset(stack, 0, sizeof stack);
   stack[1] = in_a;
   stack[7] = 0;
   EXPECT_EQ(walk(context_at(leaf, stack + 1)),
-            block({synthetic_line(leaf, stack + 1),
-                   synthetic_line(in_a, stack + 2)}));
+            cr::call_stack_block(
+                {frame_line(leaf, stack + 1), frame_line(in_a, stack + 2)}));
 
   // A stack pointer off the thread's stack, or not 8-aligned, is not read.
   void* heap = calloc(64, 8);
   ((DWORD64*)heap)[5] = in_b;
-  EXPECT_EQ(walk(context_at(in_a, heap)), block({synthetic_line(in_a, heap)}));
+  EXPECT_EQ(walk(context_at(in_a, heap)),
+            cr::call_stack_block({frame_line(in_a, heap)}));
   stack[5] = in_b;
   const BYTE* odd = (const BYTE*)stack + 4;
-  EXPECT_EQ(walk(context_at(in_a, odd)), block({synthetic_line(in_a, odd)}));
+  EXPECT_EQ(walk(context_at(in_a, odd)),
+            cr::call_stack_block({frame_line(in_a, odd)}));
   free(heap);
 }
 
@@ -500,8 +460,8 @@ TEST(CallStack, StopsAfterTheFrameBound) {
   for (DWORD64& word : stack) word = leaf;
   std::vector<std::string> lines = walk(context_at(leaf, stack));
   ASSERT_EQ(lines.size(), 256u + 3u);
-  EXPECT_EQ(lines[2], synthetic_line(leaf, stack));
-  EXPECT_EQ(lines[257], synthetic_line(leaf, stack + 255));
+  EXPECT_EQ(lines[2], frame_line(leaf, stack));
+  EXPECT_EQ(lines[257], frame_line(leaf, stack + 255));
 }
 
 #endif
@@ -522,19 +482,19 @@ __attribute__((noinline, optimize("O0"))) void middle(void) { innermost(); }
 TEST(CallStack, FollowsRealFramesThroughTheCallers) {
   middle();
   ASSERT_GE(g_real_lines.size(), 6u);
-  cu::Frame first, second;
-  ASSERT_TRUE(cu::parse_frame(g_real_lines[2], &first));
-  ASSERT_TRUE(cu::parse_frame(g_real_lines[3], &second));
+  cr::Frame first, second;
+  ASSERT_TRUE(cr::parse_frame(g_real_lines[2], &first));
+  ASSERT_TRUE(cr::parse_frame(g_real_lines[3], &second));
   EXPECT_EQ(first.frame, tu::context_frame(g_real_context));
   EXPECT_GT(second.frame, first.frame);
-  EXPECT_EQ(first.path, exe_path());
-  EXPECT_EQ(second.path, exe_path());
+  EXPECT_EQ(first.path, tu::exe_path());
+  EXPECT_EQ(second.path, tu::exe_path());
   // The second line is the return address into middle.
   const DWORD_PTR middle_start = (DWORD_PTR)&middle;
   EXPECT_GT(second.pc, middle_start);
   EXPECT_LT(second.pc, middle_start + 0x40);
   for (size_t i = 2; i + 1 < g_real_lines.size(); ++i) {
-    cu::Frame f;
-    EXPECT_TRUE(cu::parse_frame(g_real_lines[i], &f)) << g_real_lines[i];
+    cr::Frame f;
+    EXPECT_TRUE(cr::parse_frame(g_real_lines[i], &f)) << g_real_lines[i];
   }
 }

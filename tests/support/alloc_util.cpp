@@ -1,11 +1,10 @@
-// Allocation counting by replacing the heap entries of ntdll in the import
-// table of every loaded module.
 #include "alloc_util.h"
 
 #include <windows.h>
 // After windows.h, which it needs.
 #include <psapi.h>
-#include <string.h>
+
+#include "import_util.h"
 
 namespace au {
 
@@ -28,49 +27,22 @@ static void* WINAPI counting_realloc(HANDLE heap, DWORD flags, void* p,
   return s_realloc(heap, flags, p, size);
 }
 
-static void* replacement(const char* name) {
-  if (!strcmp(name, "HeapAlloc") || !strcmp(name, "RtlAllocateHeap"))
-    return (void*)counting_alloc;
-  if (!strcmp(name, "HeapReAlloc") || !strcmp(name, "RtlReAllocateHeap"))
-    return (void*)counting_realloc;
-  return NULL;
+// Every heap allocation of the runtime and the system libraries goes through
+// these two entries of ntdll; counting at the import tables of all modules
+// counts malloc, operator new and LocalAlloc alike, each once.
+static void patch_module(HMODULE module) {
+  iu::patch_import(module, NULL, "HeapAlloc", (void*)counting_alloc);
+  iu::patch_import(module, NULL, "RtlAllocateHeap", (void*)counting_alloc);
+  iu::patch_import(module, NULL, "HeapReAlloc", (void*)counting_realloc);
+  iu::patch_import(module, NULL, "RtlReAllocateHeap", (void*)counting_realloc);
 }
 
-static void patch_module(BYTE* base) {
-  const IMAGE_DOS_HEADER* dos = (const IMAGE_DOS_HEADER*)base;
-  if (dos->e_magic != IMAGE_DOS_SIGNATURE) return;
-  const IMAGE_NT_HEADERS* nt = (const IMAGE_NT_HEADERS*)(base + dos->e_lfanew);
-  const IMAGE_DATA_DIRECTORY* dir =
-      &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  if (!dir->VirtualAddress) return;
-  const IMAGE_IMPORT_DESCRIPTOR* d =
-      (const IMAGE_IMPORT_DESCRIPTOR*)(base + dir->VirtualAddress);
-  for (; d->Name; ++d) {
-    if (!d->OriginalFirstThunk || !d->FirstThunk) continue;
-    const IMAGE_THUNK_DATA* names =
-        (const IMAGE_THUNK_DATA*)(base + d->OriginalFirstThunk);
-    void** iat = (void**)(base + d->FirstThunk);
-    for (; names->u1.AddressOfData; ++names, ++iat) {
-      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-      const char* name =
-          (const char*)((const IMAGE_IMPORT_BY_NAME*)(base +
-                                                      names->u1.AddressOfData))
-              ->Name;
-      void* entry = replacement(name);
-      DWORD old;
-      if (!entry || !VirtualProtect(iat, sizeof *iat, PAGE_READWRITE, &old))
-        continue;
-      *iat = entry;
-      VirtualProtect(iat, sizeof *iat, old, &old);
-    }
-  }
-}
-
-static void install() {
+void install() {
   HMODULE ntdll = GetModuleHandleA("ntdll.dll");
   s_alloc = (heap_alloc_fn)(void*)GetProcAddress(ntdll, "RtlAllocateHeap");
   s_realloc =
       (heap_realloc_fn)(void*)GetProcAddress(ntdll, "RtlReAllocateHeap");
+  if (!s_alloc || !s_realloc) return;
   HMODULE modules[512];
   DWORD bytes = 0;
   if (!K32EnumProcessModules(GetCurrentProcess(), modules, sizeof modules,
@@ -78,7 +50,7 @@ static void install() {
     return;
   DWORD count = bytes / sizeof modules[0];
   for (DWORD i = 0; i < count && i < 512; ++i)
-    if (modules[i] != ntdll) patch_module((BYTE*)modules[i]);
+    if (modules[i] != ntdll) patch_module(modules[i]);
 }
 
 void count_start() {

@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "child_util.h"
+
 namespace cu {
 
 static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -10,17 +12,11 @@ static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed",
                                     "Thu", "Fri", "Sat"};
 
-std::string exe_path() {
-  char path[MAX_PATH];
-  DWORD n = GetModuleFileNameA(NULL, path, sizeof path);
-  return std::string(path, n);
-}
-
 Capture capture_child(const std::string& test_name) {
   std::string dir = tu::fresh_dir();
   Capture c;
   GetLocalTime(&c.before);
-  c.code = tu::run_child(test_name, dir + "out.txt", dir + "err.txt");
+  c.code = ch::run_child(test_name, dir + "out.txt", dir + "err.txt");
   GetLocalTime(&c.after);
   c.out = tu::read_file(dir + "out.txt");
   c.err = tu::read_file(dir + "err.txt");
@@ -98,6 +94,16 @@ std::vector<std::string> library_lines(const std::string& text) {
     SYSTEMTIME t;
     if (tu::parse_line(line, &parsed) && parse_stamp(parsed.stamp, &t))
       result.push_back(line);
+  }
+  return result;
+}
+
+std::vector<std::string> typed_rests(const std::string& text) {
+  std::vector<std::string> result;
+  for (const std::string& s : library_lines(text)) {
+    tu::Line line;
+    tu::parse_line(s, &line);
+    result.push_back(line.type + "|" + line.rest);
   }
   return result;
 }

@@ -30,6 +30,10 @@ Capture capture_child(const std::string& test_name);
 // the library's lines, leaving out the test framework's own output.
 std::vector<std::string> library_lines(const std::string& text);
 
+// "T|rest" for each of the library's lines in text: its type and what
+// follows the header.
+std::vector<std::string> typed_rests(const std::string& text);
+
 // Parses "01 Jun 05 (Wed) 13:14:37.045"; checks the layout, the month and
 // that the weekday belongs to the date.
 bool parse_stamp(const std::string& stamp, SYSTEMTIME* time);
@@ -40,9 +44,6 @@ long long millis_between(const SYSTEMTIME& a, const SYSTEMTIME& b);
 // The line that the header format gives for a parsed line; equal to the
 // original only when every separator is where it belongs.
 std::string rebuild_line(const tu::Line& line);
-
-// Full path of the running executable.
-std::string exe_path();
 
 }  // namespace cu
 

@@ -1,6 +1,5 @@
-// Helpers for the crash-report tests: expected report texts, reading one
-// thread's lines back from a shared log, the module facts a report should
-// show, and import patching for faking platform answers.
+// Helpers for the crash-report tests: expected report texts and reading one
+// thread's lines back from a shared log.
 #ifndef ZORVEL_CRASH_UTIL_H
 #define ZORVEL_CRASH_UTIL_H
 
@@ -14,27 +13,19 @@
 
 #include "test_util.h"
 
-namespace cu {
+namespace cr {
 
 std::string fmt(const char* format, ...);
 
-// The fixed lines of a report, built from their parts.
+// A report's title line for title.
 std::string title_line(const std::string& title);
-std::string begin_rule();
-std::string column_header();
-std::string end_rule();
-std::string closing_rule();
+// The call-stack block of a report: its rules and column header around the
+// given frame lines.
+std::vector<std::string> call_stack_block(
+    const std::vector<std::string>& frames);
 
 // Lines of one process (and thread, unless tid is 0) from a log's text.
 std::vector<tu::Line> lines_of(const std::string& text, long pid, long tid);
-
-// Where an address lies, worked out from the loader and the image headers:
-// module path, 1-based section and offset. False when no module holds it.
-struct Place {
-  std::string path;
-  DWORD section = 0, offset = 0;
-};
-bool place_of(const void* address, Place* place);
 
 // One parsed frame line: address, frame, section:offset, module, with the
 // addresses in the width of the architecture (8 or 16 digits).
@@ -46,17 +37,22 @@ struct Frame {
 bool parse_frame(const std::string& text, Frame* frame);
 
 // Checks that lines hold exactly one report with this title and exception
-// line, every line of type F with mark ECTCH; returns its frames.
+// line (not checked when empty), every line of type F with mark ECTCH;
+// returns its frames.
 std::vector<Frame> expect_report(const std::vector<tu::Line>& lines,
                                  const std::string& title,
                                  const std::string& exception_line);
-// The exception line a report prints for record.
-std::string exception_line(const EXCEPTION_RECORD& record);
 
-// Replaces this program's import of function from dll; returns the old
-// target (null when the program does not import it).
-void* patch_import(const char* dll, const char* function, void* target);
+// This program's section table. Where an address of it lies is known only
+// once it is loaded, so expectations read that here.
+const IMAGE_SECTION_HEADER* exe_sections(WORD* count);
+// Offset of pc in this program's first section, its code.
+DWORD code_offset(DWORD_PTR pc);
 
-}  // namespace cu
+// The exception line of a write to address 0 at pc in this program's code,
+// as the report prints it.
+std::string null_write_line(DWORD_PTR pc);
+
+}  // namespace cr
 
 #endif

@@ -1,5 +1,7 @@
 #include "errors_util.h"
 
+#include <gtest/gtest.h>
+
 namespace eu {
 
 std::string system_text(DWORD code) {
@@ -8,10 +10,13 @@ std::string system_text(DWORD code) {
                       sizeof buffer, NULL))
     return std::string();
   std::string text = buffer;
-  while (!text.empty() &&
-         (text.back() == '\r' || text.back() == '\n' || text.back() == ' '))
-    text.pop_back();
-  return text;
+  const std::string end = ".\r\n";
+  if (text.size() < end.size() ||
+      text.compare(text.size() - end.size(), end.size(), end) != 0) {
+    ADD_FAILURE() << "system text of " << code << " ends otherwise: " << text;
+    return text;
+  }
+  return text.substr(0, text.size() - 2);
 }
 
 void wsa_set_last_error(int code) {

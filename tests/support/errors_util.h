@@ -11,9 +11,9 @@
 
 namespace eu {
 
-// The system's text for code with its line break and trailing blanks
-// removed; empty when the system has none. Every text the system gives here
-// ends in a full stop, which the callers check.
+// The system's text for code without its closing CR LF; empty when the
+// system has none. The codes used here have texts that end in "." CR LF,
+// which is checked, so no expectation rests on the trimming rule.
 std::string system_text(DWORD code);
 
 // Sets the thread's Windows Sockets error without linking ws2_32.

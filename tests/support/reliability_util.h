@@ -1,5 +1,5 @@
-// Helpers for the reliability suite: watchdogs, child processes with chosen
-// standard streams, thread groups and whole-line checks.
+// Helpers for the reliability suite: watchdogs, thread groups and whole-line
+// checks.
 #ifndef ZORVEL_RELIABILITY_UTIL_H
 #define ZORVEL_RELIABILITY_UTIL_H
 
@@ -7,13 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "child_util.h"
 #include "test_util.h"
 
 namespace rl {
 
-// Ends the process with exit code kHungExit when it is still alive after
-// the given time, so that a deadlock fails the test instead of hanging it.
-const DWORD kHungExit = 0xDEAD;
+// Ends the process with exit code ch::kHungExit when it is still alive
+// after the given time, so that a deadlock fails the test instead of hanging
+// it.
 class Watchdog {
  public:
   Watchdog(DWORD seconds, const char* what);
@@ -25,38 +26,6 @@ class Watchdog {
   DWORD ms_;
   std::string what_;
 };
-
-// What a child's standard output or error is.
-enum class Stream {
-  file,       // a file in the test directory (name given)
-  closed,     // a null handle
-  invalid,    // INVALID_HANDLE_VALUE
-  broken,     // the write end of a pipe whose reader has gone
-  read_only,  // a handle opened for reading only
-};
-
-struct ChildJob {
-  std::string test;  // DISABLED_ test of this program to run
-  std::string dir;   // passed to the child as ZORVEL_RELIABILITY_DIR
-  Stream out = Stream::file, err = Stream::file;
-  std::string out_file, err_file;  // for Stream::file
-  DWORD timeout_ms = 90000;
-  std::string extra_env;  // "NAME=value" added for the child, may be empty
-};
-
-struct Child {
-  HANDLE process = NULL;
-  DWORD pid = 0;
-};
-// Starts the child; returns false if it could not be started.
-bool start_child(const ChildJob& job, Child* child);
-// Waits for it; past timeout_ms it is ended and kHungExit is returned.
-DWORD wait_child(Child* child, DWORD timeout_ms);
-DWORD run_child(const ChildJob& job);
-
-// The directory a child was given (empty in the parent).
-std::string child_dir();
-std::string child_env(const char* name);
 
 // Runs count threads of fn(i) started together; waits for them all.
 // Returns false if any did not end within timeout_ms (they are left).

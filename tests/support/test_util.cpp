@@ -9,11 +9,15 @@
 
 namespace tu {
 
-std::string exe_dir() {
+std::string exe_path() {
   char path[MAX_PATH];
   DWORD n = GetModuleFileNameA(NULL, path, sizeof path);
-  std::string s(path, n);
-  return s.substr(0, s.rfind('\\') + 1);
+  return std::string(path, n);
+}
+
+std::string exe_dir() {
+  std::string path = exe_path();
+  return path.substr(0, path.rfind('\\') + 1);
 }
 
 static void remove_tree(const std::string& dir) {
@@ -97,45 +101,6 @@ DWORD run_thread(const std::function<void()>& fn) {
   DWORD code = 0;
   GetExitCodeThread(h, &code);
   CloseHandle(h);
-  return code;
-}
-
-static HANDLE open_for_child(const std::string& name) {
-  if (name.empty()) return NULL;
-  SECURITY_ATTRIBUTES sa = {sizeof sa, NULL, TRUE};
-  return CreateFileA(name.c_str(), GENERIC_WRITE,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS,
-                     FILE_ATTRIBUTE_NORMAL, NULL);
-}
-
-DWORD run_child(const std::string& test_name, const std::string& out_file,
-                const std::string& err_file) {
-  char exe[MAX_PATH];
-  GetModuleFileNameA(NULL, exe, sizeof exe);
-  std::string cmd =
-      std::string("\"") + exe +
-      "\" --gtest_also_run_disabled_tests --gtest_filter=" + test_name;
-  HANDLE out = open_for_child(out_file);
-  HANDLE err = open_for_child(err_file);
-  STARTUPINFOA si = {};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = NULL;
-  si.hStdOutput = out;
-  si.hStdError = err;
-  PROCESS_INFORMATION pi = {};
-  std::vector<char> line(cmd.begin(), cmd.end());
-  line.push_back(0);
-  DWORD code = (DWORD)-1;
-  if (CreateProcessA(NULL, line.data(), NULL, NULL, TRUE, 0, NULL, NULL, &si,
-                     &pi)) {
-    WaitForSingleObject(pi.hProcess, 120000);
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-  }
-  if (out) CloseHandle(out);
-  if (err) CloseHandle(err);
   return code;
 }
 

@@ -23,6 +23,8 @@
 
 namespace tu {
 
+// Full path of the running test program.
+std::string exe_path();
 // Directory of the running test program, with its closing backslash.
 std::string exe_dir();
 // A fresh directory under the program's directory, named after the running
@@ -35,12 +37,6 @@ std::vector<std::string> split_lines(const std::string& text);  // CR LF
 
 // Runs fn on a new thread and waits for it; returns the thread's exit code.
 DWORD run_thread(const std::function<void()>& fn);
-
-// Runs one test of this program in a child process whose standard output
-// and error go to the given files (an empty name leaves that stream closed).
-// Returns the child's exit code.
-DWORD run_child(const std::string& test_name, const std::string& out_file,
-                const std::string& err_file);
 
 // A header-free view of one log line "T: stamp (pid:tid[:mark]): rest".
 struct Line {

@@ -193,7 +193,7 @@ DWORD WINAPI hold_39(LPVOID holders) {
 }
 
 TEST(DISABLED_Child, FortiethFile) {
-  std::string dir = rl::child_dir();
+  std::string dir = ch::child_dir();
   ASSERT_FALSE(dir.empty());
   rl::Watchdog dog(60, "fortieth file");
   Holders holders{dir, 0, CreateEventA(NULL, TRUE, FALSE, NULL)};
@@ -213,12 +213,12 @@ TEST(DISABLED_Child, FortiethFile) {
 
 TEST(Limits, FortiethFileOfAChannelGoesToStandardOutputOnly) {
   std::string dir = tu::fresh_dir();
-  rl::ChildJob job;
+  ch::ChildJob job;
   job.test = "DISABLED_Child.FortiethFile";
   job.dir = dir;
   job.out_file = dir + "child.out";
   job.err_file = dir + "child.err";
-  ASSERT_EQ(rl::run_child(job), 0u) << rl::child_report(job.out_file);
+  ASSERT_EQ(ch::run_child(job), 0u) << rl::child_report(job.out_file);
   EXPECT_FALSE(tu::file_exists(dir + "f40.log"));
   std::string out = tu::read_file(job.out_file);
   EXPECT_NE(out.find(":FORTY): fortieth line\r\n"), std::string::npos);

@@ -40,8 +40,8 @@ std::map<std::string, long> read_results(const std::string& path) {
   return values;
 }
 
-rl::ChildJob child_spec(const std::string& test, const std::string& dir) {
-  rl::ChildJob job;
+ch::ChildJob child_spec(const std::string& test, const std::string& dir) {
+  ch::ChildJob job;
   job.test = test;
   job.dir = dir;
   job.out_file = dir + "child.out";
@@ -190,7 +190,7 @@ DWORD WINAPI killer_main(LPVOID p) {
 }
 
 TEST(DISABLED_Child, KillWritersAtRandom) {
-  std::string dir = rl::child_dir();
+  std::string dir = ch::child_dir();
   ASSERT_FALSE(dir.empty());
   rl::Watchdog dog(80, "writers beside killed threads");
   KillRun run{dir + "shared.log", dir + "errors.log", 0, {}};
@@ -207,8 +207,8 @@ TEST(DISABLED_Child, KillWritersAtRandom) {
 
 TEST(Faults, WritersKilledAtRandomLeaveOthersWriting) {
   std::string dir = tu::fresh_dir();
-  rl::ChildJob job = child_spec("DISABLED_Child.KillWritersAtRandom", dir);
-  ASSERT_EQ(rl::run_child(job), 0u)
+  ch::ChildJob job = child_spec("DISABLED_Child.KillWritersAtRandom", dir);
+  ASSERT_EQ(ch::run_child(job), 0u)
       << rl::child_report(job.out_file) << tu::read_file(job.err_file);
   std::map<std::string, long> results = read_results(dir + "shared.log.kills");
   std::map<std::string, long> steady = read_results(dir + "steady.txt");
@@ -286,7 +286,7 @@ DWORD WINAPI neighbours_main(LPVOID) {
 }
 
 TEST(DISABLED_Child, FaultAllAtOnce) {
-  std::string dir = rl::child_dir();
+  std::string dir = ch::child_dir();
   ASSERT_FALSE(dir.empty());
   rl::Watchdog dog(80, "threads faulting under ExcFilter");
   SetUnhandledExceptionFilter(ExcFilter);
@@ -324,8 +324,8 @@ TEST(Faults, ThirtyTwoThreadsFaultingAtOnceWriteWholeReports) {
   std::string dir = tu::fresh_dir();
   std::string events = tu::exe_dir() + "events.log";
   size_t from = file_size(events);
-  rl::ChildJob job = child_spec("DISABLED_Child.FaultAllAtOnce", dir);
-  ASSERT_EQ(rl::run_child(job), 0u)
+  ch::ChildJob job = child_spec("DISABLED_Child.FaultAllAtOnce", dir);
+  ASSERT_EQ(ch::run_child(job), 0u)
       << rl::child_report(job.out_file) << tu::read_file(job.err_file);
   std::map<std::string, long> results = read_results(dir + "results.txt");
   EXPECT_EQ(results["went_on"], 1);
@@ -345,18 +345,18 @@ TEST(Faults, ThirtyTwoThreadsFaultingAtOnceWriteWholeReports) {
     if (r.first[0] != 't') continue;
     EXPECT_EQ(r.second, 1) << "exit code of thread " << r.first;
     long tid = atol(r.first.c_str() + 1);
-    std::vector<tu::Line> lines = cu::lines_of(text, pid, tid);
+    std::vector<tu::Line> lines = cr::lines_of(text, pid, tid);
     ASSERT_GE(lines.size(), 7u) << "thread " << tid;
     // Every thread met the same instruction.
     if (exception_line.empty()) exception_line = lines[1].rest;
-    cu::expect_report(lines, "Unhandled exception filter.", exception_line);
+    cr::expect_report(lines, "Unhandled exception filter.", exception_line);
     ++reports;
   }
   EXPECT_EQ(reports, kFaulting * kFaultRounds);
   EXPECT_EQ(exception_line.compare(0, 21, "Exception 0xC0000005 "), 0);
   // The neighbours' lines all arrived, in order.
   std::vector<int> next(kReportWriters, 0);
-  for (const tu::Line& line : cu::lines_of(text, pid, 0)) {
+  for (const tu::Line& line : cr::lines_of(text, pid, 0)) {
     int id, seq;
     if (line.type != "V") continue;
     ASSERT_TRUE(id_and_seq(line.rest, "n", &id, &seq));
@@ -375,7 +375,7 @@ TEST(Faults, ThirtyTwoThreadsFaultingAtOnceWriteWholeReports) {
 
 struct StreamCase {
   const char* name;
-  rl::Stream out, err;
+  ch::Stream out, err;
 };
 
 void PrintTo(const StreamCase& c, std::ostream* os) { *os << c.name; }
@@ -401,7 +401,7 @@ void call_everything(const std::string& dir) {
 }
 
 TEST(DISABLED_Child, CallEverything) {
-  std::string dir = rl::child_dir();
+  std::string dir = ch::child_dir();
   if (dir.empty()) return;
   rl::Watchdog dog(60, "calls with bad standard streams");
   call_everything(dir);
@@ -412,10 +412,10 @@ class Streams : public testing::TestWithParam<StreamCase> {};
 
 TEST_P(Streams, EveryCallReturnsAndFilesGetTheirLines) {
   std::string dir = tu::fresh_dir();
-  rl::ChildJob job = child_spec("DISABLED_Child.CallEverything", dir);
+  ch::ChildJob job = child_spec("DISABLED_Child.CallEverything", dir);
   job.out = GetParam().out;
   job.err = GetParam().err;
-  EXPECT_EQ(rl::run_child(job), 0u);
+  EXPECT_EQ(ch::run_child(job), 0u);
   EXPECT_EQ(read_results(dir + "results.txt")["returned"], 1);
   rl::Split events = rl::parse_file(dir + "events.log");
   rl::Split errors = rl::parse_file(dir + "errors.log");
@@ -431,12 +431,12 @@ TEST_P(Streams, EveryCallReturnsAndFilesGetTheirLines) {
 INSTANTIATE_TEST_SUITE_P(
     Table, Streams,
     testing::Values(
-        StreamCase{"closed", rl::Stream::closed, rl::Stream::closed},
-        StreamCase{"invalid", rl::Stream::invalid, rl::Stream::invalid},
-        StreamCase{"broken_pipes", rl::Stream::broken, rl::Stream::broken},
-        StreamCase{"read_only", rl::Stream::read_only, rl::Stream::read_only},
-        StreamCase{"closed_out_broken_err", rl::Stream::closed,
-                   rl::Stream::broken}),
+        StreamCase{"closed", ch::Stream::closed, ch::Stream::closed},
+        StreamCase{"invalid", ch::Stream::invalid, ch::Stream::invalid},
+        StreamCase{"broken_pipes", ch::Stream::broken, ch::Stream::broken},
+        StreamCase{"read_only", ch::Stream::read_only, ch::Stream::read_only},
+        StreamCase{"closed_out_broken_err", ch::Stream::closed,
+                   ch::Stream::broken}),
     [](const testing::TestParamInfo<StreamCase>& info) {
       return std::string(info.param.name);
     });

@@ -78,7 +78,7 @@ DWORD WINAPI release_movers(LPVOID p) {
 }
 
 TEST(DISABLED_Child, LoadWritersAndMovers) {
-  std::string dir = rl::child_dir();
+  std::string dir = ch::child_dir();
   ASSERT_FALSE(dir.empty());
   rl::Watchdog dog(100, "load: writers and movers");
   LoadRun run;
@@ -129,14 +129,14 @@ TEST(Load, SixteenWritersLoseNothingWhileSlotsChurn) {
     CloseHandle(h);
   }
   bool dates_agree = same_date_local_and_universal();
-  rl::ChildJob job;
+  ch::ChildJob job;
   job.test = "DISABLED_Child.LoadWritersAndMovers";
   job.dir = dir;
   job.out_file = dir + "child.out";
   job.err_file = dir + "child.err";
   job.timeout_ms = 110000;
   DWORD start = GetTickCount();
-  ASSERT_EQ(rl::run_child(job), 0u)
+  ASSERT_EQ(ch::run_child(job), 0u)
       << rl::child_report(job.out_file) << tu::read_file(job.err_file);
   DWORD elapsed = GetTickCount() - start;
   dates_agree = dates_agree && same_date_local_and_universal();

@@ -35,7 +35,7 @@ void warn_through_both(int i, void* arg) {
 }
 
 TEST(DISABLED_Child, WarnThroughBothChannels) {
-  std::string dir = rl::child_dir();
+  std::string dir = ch::child_dir();
   ASSERT_FALSE(dir.empty());
   rl::Watchdog dog(60, "writers through both channels");
   Pair p{dir + "f.log", dir + "g.log"};
@@ -82,12 +82,12 @@ void expect_in_order(const std::vector<int>& seqs, int count, int repeats,
 
 TEST(TwoHandles, OneNameInBothChannelsLosesNoLine) {
   std::string dir = tu::fresh_dir();
-  rl::ChildJob job;
+  ch::ChildJob job;
   job.test = "DISABLED_Child.WarnThroughBothChannels";
   job.dir = dir;
   job.out_file = dir + "child.out";
   job.err_file = dir + "child.err";
-  ASSERT_EQ(rl::run_child(job), 0u)
+  ASSERT_EQ(ch::run_child(job), 0u)
       << rl::child_report(job.out_file) << tu::read_file(job.err_file);
   // Per file: a (F, F) thread writes each warning twice into F; a thread
   // with F and G writes it once into each.
@@ -128,12 +128,12 @@ void append_lines(int i, void* arg) {
 }
 
 TEST(DISABLED_Child, AppendFromOneProcess) {
-  std::string dir = rl::child_dir();
+  std::string dir = ch::child_dir();
   ASSERT_FALSE(dir.empty());
   rl::Watchdog dog(60, "appending process");
   // All processes start writing together.
   HANDLE go = OpenEventA(SYNCHRONIZE, FALSE,
-                         rl::child_env("ZORVEL_RELIABILITY_GO").c_str());
+                         ch::child_env("ZORVEL_RELIABILITY_GO").c_str());
   ASSERT_TRUE(go != NULL);
   WaitForSingleObject(go, 30000);
   std::string file = dir + "shared.log";
@@ -145,21 +145,21 @@ TEST(TwoHandles, ProcessesAppendingToOneFileLoseNoLine) {
   std::string go_name =
       "zorvel-reliability-go-" + std::to_string(GetCurrentProcessId());
   HANDLE go = CreateEventA(NULL, TRUE, FALSE, go_name.c_str());
-  std::vector<rl::Child> children(kProcesses);
-  std::vector<rl::ChildJob> specs(kProcesses);
+  std::vector<ch::Child> children(kProcesses);
+  std::vector<ch::ChildJob> specs(kProcesses);
   for (int k = 0; k < kProcesses; ++k) {
-    rl::ChildJob& job = specs[k];
+    ch::ChildJob& job = specs[k];
     job.test = "DISABLED_Child.AppendFromOneProcess";
     job.dir = dir;
     job.out_file = dir + "child" + std::to_string(k) + ".out";
     job.err_file = dir + "child" + std::to_string(k) + ".err";
     job.extra_env = "ZORVEL_RELIABILITY_GO=" + go_name;
-    ASSERT_TRUE(rl::start_child(job, &children[k]));
+    ASSERT_TRUE(ch::start_child(job, &children[k]));
   }
   Sleep(300);  // let them reach the start line
   SetEvent(go);
   for (int k = 0; k < kProcesses; ++k)
-    EXPECT_EQ(rl::wait_child(&children[k], 90000), 0u)
+    EXPECT_EQ(ch::wait_child(&children[k], 90000), 0u)
         << rl::child_report(specs[k].out_file);
   CloseHandle(go);
 

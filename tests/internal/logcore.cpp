@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core_util.h"
-#include "crash_util.h"
+#include "import_util.h"
 #include "test_util.h"
 #include "zorvel_int.h"
 
@@ -75,16 +75,6 @@ struct StreamToFile {
   std::string text() { return tu::read_file(path); }
 };
 
-std::vector<std::string> rests(const std::string& text) {
-  std::vector<std::string> result;
-  for (const std::string& s : cu::library_lines(text)) {
-    tu::Line line;
-    tu::parse_line(s, &line);
-    result.push_back(line.type + "|" + line.rest);
-  }
-  return result;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- helpers
@@ -142,14 +132,15 @@ TEST(Destinations, EachCallWritesItsOwnSet) {
     ctx_set_slot(ERRORS_CHANNEL, NULL);
     lib_thread_detach();
   });
-  std::string running = "Running " + cu::exe_path() + ": ";
+  std::string running = "Running " + tu::exe_path() + ": ";
   std::string w = "W|" + running + "Warning: w",
               e = "E|" + running + "Error: e";
   EXPECT_EQ((std::vector<std::string>{"V|v", "0|d", w, e, "F|f"}),
-            rests(events.text()));
-  EXPECT_EQ((std::vector<std::string>{w, e}), rests(errors.text()));
-  EXPECT_EQ((std::vector<std::string>{"V|v", "0|d", w, e}), rests(out.text()));
-  EXPECT_EQ((std::vector<std::string>{w, e}), rests(err.text()));
+            cu::typed_rests(events.text()));
+  EXPECT_EQ((std::vector<std::string>{w, e}), cu::typed_rests(errors.text()));
+  EXPECT_EQ((std::vector<std::string>{"V|v", "0|d", w, e}),
+            cu::typed_rests(out.text()));
+  EXPECT_EQ((std::vector<std::string>{w, e}), cu::typed_rests(err.text()));
 }
 
 TEST(Destinations, ReportLineWithoutEventsSlotWritesNothing) {
@@ -181,7 +172,8 @@ TEST(Destinations, LinesGoToTheEndOfAnExistingFile) {
   std::vector<std::string> lines = tu::split_lines(events.text());
   ASSERT_EQ(2u, lines.size());
   EXPECT_EQ("old line", lines[0]);
-  EXPECT_EQ((std::vector<std::string>{"F|new"}), rests(events.text()));
+  EXPECT_EQ((std::vector<std::string>{"F|new"}),
+            cu::typed_rests(events.text()));
 }
 
 namespace {
@@ -227,7 +219,7 @@ TEST(Destinations, LinesGoToTheEndOfAFilePastFourGiB) {
   CloseHandle(file);
 
   StreamToFile out(EVENTS_CHANNEL, dir + "stdout.txt");
-  void* real = cu::patch_import("kernel32.dll", "SetFilePointer",
+  void* real = iu::patch_import("kernel32.dll", "SetFilePointer",
                                 (void*)documented_set_file_pointer);
   ASSERT_NE(nullptr, real);
   tu::run_thread([&] {
@@ -235,7 +227,7 @@ TEST(Destinations, LinesGoToTheEndOfAFilePastFourGiB) {
     event("past four GiB");
     lib_thread_detach();
   });
-  cu::patch_import("kernel32.dll", "SetFilePointer", real);
+  iu::patch_import("kernel32.dll", "SetFilePointer", real);
 
   file = CreateFileA(path.c_str(), GENERIC_READ,
                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -254,7 +246,7 @@ TEST(Destinations, LinesGoToTheEndOfAFilePastFourGiB) {
 
   EXPECT_EQ(std::string(100, '\0'), std::string(head, sizeof head));
   EXPECT_EQ((std::vector<std::string>{"V|past four GiB"}),
-            rests(std::string(tail, got)));
+            cu::typed_rests(std::string(tail, got)));
   EXPECT_EQ(old_size + (LONGLONG)got, size.QuadPart);
   EXPECT_FALSE(tu::file_exists(path));
 }
@@ -363,7 +355,8 @@ TEST(ThreadDetach, GivesBackAStandardStreamMutexStillHeld) {
   CloseHandle(owner);
   CloseHandle(detached);
   CloseHandle(finish);
-  EXPECT_EQ((std::vector<std::string>{"V|after detach"}), rests(out.text()));
+  EXPECT_EQ((std::vector<std::string>{"V|after detach"}),
+            cu::typed_rests(out.text()));
 }
 
 TEST(SlotMutex, AbandonedByADeadWriterDoesNotBlockLaterWriters) {
@@ -394,7 +387,7 @@ TEST(SlotMutex, AbandonedByADeadWriterDoesNotBlockLaterWriters) {
   CloseHandle(written);
   CloseHandle(finish);
   EXPECT_EQ((std::vector<std::string>{"V|first", "V|second"}),
-            rests(out.text()));
+            cu::typed_rests(out.text()));
 }
 
 // ---------------------------------------------------------------- concurrency
@@ -422,7 +415,7 @@ TEST(SlotMutex, ThreadsSharingASlotWriteWholeLines) {
   EXPECT_EQ(0, shared.slot().in_use);
   std::string text = shared.text();
   std::vector<std::string> all = tu::split_lines(text);
-  std::vector<std::string> lines = rests(text);
+  std::vector<std::string> lines = cu::typed_rests(text);
   ASSERT_EQ((size_t)(kThreads * kLines), all.size());
   ASSERT_EQ(all.size(), lines.size());
   int next[kThreads] = {};
@@ -481,9 +474,9 @@ TEST(Load, FailedStepLeavesNoMutexOrKeyBehind) {
   memcpy(saved_tables, g_tables, sizeof g_tables);
   const TlsKeys saved_keys = g_keys;
   const HMODULE saved_module = g_module;
-  g_create_mutex = (CreateMutexFn)cu::patch_import(
+  g_create_mutex = (CreateMutexFn)iu::patch_import(
       "kernel32.dll", "CreateMutexA", (void*)failing_create_mutex);
-  g_tls_alloc = (TlsAllocFn)cu::patch_import("kernel32.dll", "TlsAlloc",
+  g_tls_alloc = (TlsAllocFn)iu::patch_import("kernel32.dll", "TlsAlloc",
                                              (void*)failing_tls_alloc);
   ASSERT_NE(nullptr, g_create_mutex);
   ASSERT_NE(nullptr, g_tls_alloc);
@@ -524,6 +517,6 @@ TEST(Load, FailedStepLeavesNoMutexOrKeyBehind) {
     g_keys = saved_keys;
     g_module = saved_module;
   }
-  cu::patch_import("kernel32.dll", "CreateMutexA", (void*)g_create_mutex);
-  cu::patch_import("kernel32.dll", "TlsAlloc", (void*)g_tls_alloc);
+  iu::patch_import("kernel32.dll", "CreateMutexA", (void*)g_create_mutex);
+  iu::patch_import("kernel32.dll", "TlsAlloc", (void*)g_tls_alloc);
 }
