@@ -30,7 +30,12 @@ if i686_runs; then
 else
   echo "run-tests: i686 suite: skipped: $i686_reason" >&2
   echo "run-tests: i686 build: checks that need no execution" >&2
-  ctest --preset mingw -L static || i686_status=$?
+  # Only folders without GoogleTest programs: CTest would run those to list
+  # their tests.
+  for dir in package tools; do
+    ctest --test-dir build/mingw/tests/$dir -L static --output-on-failure ||
+      i686_status=$?
+  done
   i686_summary="skipped ($i686_reason); checks without execution: exit status $i686_status"
 fi
 echo "run-tests: i686: $i686_summary" >&2
