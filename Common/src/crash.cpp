@@ -98,11 +98,7 @@ BOOL logical_address(const void* address, char* path, DWORD size,
     return FALSE;
   }
   // Only a base the loader knows as a module has headers worth reading.
-  if (GetModuleFileNameA(base, path, size) == 0) {
-    path[0] = 0;
-    return FALSE;
-  }
-  path[size - 1] = 0;  // older systems leave a cut name unterminated
+  if (module_file_name(base, path, size) == 0) return FALSE;
   DWORD rva = (DWORD)((DWORD_PTR)address - (DWORD_PTR)base);
   return section_of((const BYTE*)base, rva, section, offset);
 }

@@ -15,7 +15,7 @@ namespace {
 // ------------------------------------------------------------ fakes
 
 typedef SIZE_T(WINAPI* QueryFn)(LPCVOID, PMEMORY_BASIC_INFORMATION, SIZE_T);
-typedef DWORD(WINAPI* ModuleNameFn)(HMODULE, LPSTR, DWORD);
+typedef DWORD(WINAPI* ModuleNameFn)(HMODULE, LPWSTR, DWORD);
 
 QueryFn g_real_query;
 ModuleNameFn g_real_module_name;
@@ -50,15 +50,11 @@ SIZE_T WINAPI fake_query(LPCVOID address, PMEMORY_BASIC_INFORMATION record,
 HMODULE g_fake_module;
 const char kFakePath[] = "C:\\fake\\dir\\image.dll";
 
-DWORD WINAPI fake_module_name(HMODULE module, LPSTR path, DWORD size) {
+DWORD WINAPI fake_module_name(HMODULE module, LPWSTR path, DWORD size) {
   if (module != g_fake_module) return g_real_module_name(module, path, size);
   DWORD length = (DWORD)strlen(kFakePath);
-  if (length >= size) {
-    memcpy(path, kFakePath, size);
-    return size;
-  }
-  memcpy(path, kFakePath, length + 1);
-  return length;
+  for (DWORD i = 0; i <= length && i < size; ++i) path[i] = kFakePath[i];
+  return length >= size ? size : length;
 }
 
 class ImportPatch {
@@ -155,7 +151,7 @@ TEST(LogicalAddress, WalksTheSectionTableOfAnImage) {
     for (int j = 0; j < 3; ++j) table[i * 10 + 2 + j] = sections[i][j];
 
   g_fake_module = (HMODULE)image;
-  ImportPatch patch("GetModuleFileNameA", (void*)fake_module_name,
+  ImportPatch patch("GetModuleFileNameW", (void*)fake_module_name,
                     (void**)&g_real_module_name);
   ASSERT_TRUE(patch.active());
   struct Case {
