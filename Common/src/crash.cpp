@@ -197,7 +197,10 @@ static bool section_executes(const BYTE* image, DWORD rva) {
   const IMAGE_SECTION_HEADER* header = IMAGE_FIRST_SECTION(nt);
   for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++header) {
     DWORD start = header->VirtualAddress;
-    if (rva >= start && rva - start < header->Misc.VirtualSize)
+    DWORD virtual_size = header->Misc.VirtualSize;
+    DWORD raw_size = header->SizeOfRawData;
+    DWORD length = raw_size > virtual_size ? raw_size : virtual_size;
+    if (rva >= start && rva - start < length)
       return (header->Characteristics & IMAGE_SCN_MEM_EXECUTE) != 0;
   }
   return false;
@@ -234,7 +237,6 @@ enum {
   UNWIND_SAVE_NONVOL = 4,
   UNWIND_SAVE_NONVOL_FAR = 5,
   UNWIND_EPILOG = 6,  // version 2; version 1 used it for an XMM save
-  UNWIND_SPARE = 7,
   UNWIND_SAVE_XMM128 = 8,
   UNWIND_SAVE_XMM128_FAR = 9,
   UNWIND_PUSH_MACHFRAME = 10,
