@@ -4,7 +4,8 @@
 // Everything here runs inside exception filters on the faulting thread, so
 // it takes no heap memory of its own and avoids faults instead of catching
 // them: module headers are read only for a base that the loader names as a
-// module, and frame words only after IsBadWritePtr has passed them.
+// module, and frame words only after IsBadWritePtr (x86) or the thread's
+// stack bounds (x64) have passed them.
 #include <process.h>
 #include <string.h>
 
