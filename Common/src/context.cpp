@@ -103,14 +103,32 @@ void ctx_set_mark(const char* mark) {
   str_copy(buffer, length < MARK_SIZE ? MARK_SIZE : 7, mark);
 }
 
-// The executable's path is fetched once per thread: it cannot change, and
-// GetModuleFileNameA allocates on every call under Wine, which would put a
-// heap allocation on the path of every warning and error line.
+// GetModuleFileNameA converts through a heap buffer under Wine; the wide
+// call fills the caller's buffer. The name is converted as the A call
+// would, in the code page of the file functions.
+DWORD module_file_name(HMODULE module, char* path, DWORD size) {
+  if (size == 0) return 0;
+  path[0] = 0;
+  WCHAR wide[PATH_SIZE];
+  DWORD n = GetModuleFileNameW(module, wide, PATH_SIZE);
+  if (n == 0) return 0;
+  bool cut = n >= PATH_SIZE;
+  if (cut) n = PATH_SIZE - 1;  // older systems leave a cut name unterminated
+  wide[n] = 0;
+  char narrow[2 * PATH_SIZE];  // a double-byte code page: two per character
+  UINT code_page = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+  if (WideCharToMultiByte(code_page, 0, wide, -1, narrow, sizeof narrow, NULL,
+                          NULL) <= 0)
+    return 0;
+  size_t length = str_copy(path, size, narrow);
+  return cut || narrow[length] ? size : (DWORD)length;
+}
+
+// The executable's path is fetched once per thread: it cannot change.
 char* module_path(void) {
   char* path = t_place.module_path;
   if (path[0]) return path;
-  if (!GetModuleFileNameA(NULL, path, PLACE_FIELD)) path[0] = 0;
-  path[PLACE_FIELD - 1] = 0;
+  module_file_name(NULL, path, PLACE_FIELD);
   return path;
 }
 

@@ -4,7 +4,8 @@
 // Everything here runs inside exception filters on the faulting thread, so
 // it takes no heap memory of its own and avoids faults instead of catching
 // them: module headers are read only for a base that the loader names as a
-// module, and frame words only after IsBadWritePtr has passed them.
+// module, and frame words only after IsBadWritePtr (x86) or the thread's
+// stack bounds (x64) have passed them.
 #include <process.h>
 #include <string.h>
 
@@ -98,11 +99,7 @@ BOOL logical_address(const void* address, char* path, DWORD size,
     return FALSE;
   }
   // Only a base the loader knows as a module has headers worth reading.
-  if (GetModuleFileNameA(base, path, size) == 0) {
-    path[0] = 0;
-    return FALSE;
-  }
-  path[size - 1] = 0;  // older systems leave a cut name unterminated
+  if (module_file_name(base, path, size) == 0) return FALSE;
   DWORD rva = (DWORD)((DWORD_PTR)address - (DWORD_PTR)base);
   return section_of((const BYTE*)base, rva, section, offset);
 }
@@ -125,30 +122,297 @@ static void print_frame_line(DWORD_PTR pc, DWORD_PTR frame) {
 // Frames walked at most: a damaged stack can loop through the unwind.
 enum { FRAME_LIMIT = 256 };
 
-static bool stack_holds(DWORD64 address, DWORD64 low, DWORD64 high) {
-  return address % 8 == 0 && low <= address && address + 8 <= high;
+// The thread's stack, [low, high): the only memory the walk reads frames
+// from.
+struct StackRange {
+  DWORD64 low, high;
+};
+
+// An aligned stretch of size bytes at address, inside the stack.
+static bool stack_holds(const StackRange* stack, DWORD64 address,
+                        DWORD64 size) {
+  return address % 8 == 0 && stack->low <= address && address <= stack->high &&
+         size <= stack->high - address;
+}
+
+static bool protect_readable(DWORD protect) {
+  if (protect & (PAGE_GUARD | PAGE_NOACCESS)) return false;
+  return (protect &
+          (PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+           PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY)) != 0;
+}
+
+// True when [address, address + size) is committed, readable memory.
+static bool memory_readable(DWORD_PTR address, SIZE_T size) {
+  while (size > 0) {
+    MEMORY_BASIC_INFORMATION region;
+    if (VirtualQuery((LPCVOID)address, &region, sizeof region) != sizeof region)
+      return false;
+    if (region.State != MEM_COMMIT || !protect_readable(region.Protect))
+      return false;
+    DWORD_PTR end = (DWORD_PTR)region.BaseAddress + region.RegionSize;
+    if (end <= address) return false;
+    if (end - address >= size) return true;
+    size -= end - address;
+    address = end;
+  }
+  return true;
+}
+
+// ---- proven return addresses
+
+// Bytes of a ModRM operand in 64-bit code: ModRM, SIB, displacement.
+static int modrm_length(const BYTE* modrm) {
+  int mod = modrm[0] >> 6;
+  int rm = modrm[0] & 7;
+  if (mod == 3) return 1;
+  int length = 1;
+  if (rm == 4) {
+    ++length;
+    if (mod == 0 && (modrm[1] & 7) == 5) length += 4;
+  } else if (mod == 0 && rm == 5) {
+    length += 4;  // rip-relative
+  }
+  if (mod == 1) length += 1;
+  if (mod == 2) length += 4;
+  return length;
+}
+
+// True when the bytes that end at code are a call: E8 with a 32-bit
+// displacement, or FF /2 with any operand form.
+static bool follows_call(const BYTE* code) {
+  if (code[-5] == 0xE8) return true;
+  for (int length = 2; length <= 7; ++length) {
+    const BYTE* op = code - length;
+    if (op[0] == 0xFF && ((op[1] >> 3) & 7) == 2 &&
+        modrm_length(op + 1) == length - 1)
+      return true;
+  }
+  return false;
+}
+
+// True when rva lies in a section of the image that holds code.
+static bool section_executes(const BYTE* image, DWORD rva) {
+  const IMAGE_DOS_HEADER* dos = (const IMAGE_DOS_HEADER*)image;
+  const IMAGE_NT_HEADERS* nt = (const IMAGE_NT_HEADERS*)(image + dos->e_lfanew);
+  const IMAGE_SECTION_HEADER* header = IMAGE_FIRST_SECTION(nt);
+  for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++header) {
+    DWORD start = header->VirtualAddress;
+    DWORD virtual_size = header->Misc.VirtualSize;
+    DWORD raw_size = header->SizeOfRawData;
+    DWORD length = raw_size > virtual_size ? raw_size : virtual_size;
+    if (rva >= start && rva - start < length)
+      return (header->Characteristics & IMAGE_SCN_MEM_EXECUTE) != 0;
+  }
+  return false;
+}
+
+// A word of the stack may stand for a return address only when it lies in
+// a code section of a module the loader knows and follows a call. The
+// module's name is asked in its wide form, which takes no heap memory.
+static bool return_address_proven(DWORD64 address) {
+  enum { CALL_BYTES = 8 };  // the longest call form, and one byte more
+  MEMORY_BASIC_INFORMATION region;
+  if (VirtualQuery((LPCVOID)address, &region, sizeof region) != sizeof region)
+    return false;
+  if (region.State != MEM_COMMIT || region.Type != MEM_IMAGE) return false;
+  HMODULE base = (HMODULE)region.AllocationBase;
+  WCHAR name[PATH_SIZE];
+  if (!base || GetModuleFileNameW(base, name, PATH_SIZE) == 0) return false;
+  DWORD64 rva = address - (DWORD64)base;
+  if (rva < CALL_BYTES || !section_executes((const BYTE*)base, (DWORD)rva))
+    return false;
+  if (!memory_readable((DWORD_PTR)address - CALL_BYTES, CALL_BYTES + 1))
+    return false;
+  return follows_call((const BYTE*)address);
+}
+
+// ---- unwind reads
+
+// The unwind codes as the image lays them down.
+enum {
+  UNWIND_PUSH_NONVOL = 0,
+  UNWIND_ALLOC_LARGE = 1,
+  UNWIND_ALLOC_SMALL = 2,
+  UNWIND_SET_FPREG = 3,
+  UNWIND_SAVE_NONVOL = 4,
+  UNWIND_SAVE_NONVOL_FAR = 5,
+  UNWIND_EPILOG = 6,  // version 2; version 1 used it for an XMM save
+  UNWIND_SAVE_XMM128 = 8,
+  UNWIND_SAVE_XMM128_FAR = 9,
+  UNWIND_PUSH_MACHFRAME = 10,
+  UNWIND_CHAIN_LIMIT = 32  // chained entries followed at most
+};
+
+struct UnwindInfo {
+  BYTE version_flags;
+  BYTE prolog_size;
+  BYTE code_count;
+  BYTE frame;  // register in the low nibble, offset / 16 in the high one
+};             // followed by its codes, 16 bits each
+
+static const USHORT* info_codes(const UnwindInfo* info) {
+  return (const USHORT*)(info + 1);
+}
+
+// What one unwind step reads: reach bytes above its base (the stack pointer,
+// or the frame register less its offset when frame_used).
+struct UnwindReads {
+  DWORD64 reach;
+  bool frame_used;
+  BYTE frame_register;
+  BYTE frame_offset;
+};
+
+static DWORD64 code_operand(const USHORT* codes, int i, int slots) {
+  if (slots == 2) return codes[i + 1];
+  return codes[i + 1] | (DWORD64)codes[i + 2] << 16;
+}
+
+// Adds the reads of one info's codes; prolog_offset is the pc's offset in
+// its prolog (~0: past it). False for a code the walk does not know.
+static bool add_code_reads(const UnwindInfo* info, DWORD prolog_offset,
+                           DWORD64* pushed, DWORD64* saved,
+                           UnwindReads* reads) {
+  const USHORT* codes = info_codes(info);
+  for (int i = 0; i < info->code_count;) {
+    BYTE offset = (BYTE)codes[i];
+    int op = (codes[i] >> 8) & 0xF;
+    int op_info = codes[i] >> 12;
+    int slots = 1;
+    bool applies = prolog_offset >= offset;
+    switch (op) {
+      case UNWIND_PUSH_NONVOL:
+        *pushed += 8;
+        break;
+      case UNWIND_ALLOC_LARGE:
+        slots = op_info ? 3 : 2;
+        if (i + slots > info->code_count) return false;
+        *pushed += op_info ? code_operand(codes, i, 3) : 8 * codes[i + 1];
+        break;
+      case UNWIND_ALLOC_SMALL:
+        *pushed += 8 * (DWORD64)op_info + 8;
+        break;
+      case UNWIND_SET_FPREG:
+        if (applies) reads->frame_used = true;
+        break;
+      case UNWIND_SAVE_NONVOL:
+      case UNWIND_SAVE_NONVOL_FAR:
+      case UNWIND_SAVE_XMM128:
+      case UNWIND_SAVE_XMM128_FAR: {
+        bool far_form =
+            op == UNWIND_SAVE_NONVOL_FAR || op == UNWIND_SAVE_XMM128_FAR;
+        bool xmm = op == UNWIND_SAVE_XMM128 || op == UNWIND_SAVE_XMM128_FAR;
+        slots = far_form ? 3 : 2;
+        if (i + slots > info->code_count) return false;
+        DWORD64 at = code_operand(codes, i, slots);
+        if (!far_form) at *= xmm ? 16 : 8;
+        DWORD64 end = at + (xmm ? 16 : 8);
+        if (end > *saved) *saved = end;
+        if (applies) reads->frame_used = true;
+        break;
+      }
+      case UNWIND_EPILOG:
+        slots = 2;
+        break;
+      case UNWIND_PUSH_MACHFRAME:
+        // The caller's stack pointer comes out of the frame itself: nothing
+        // may be read above it afterwards.
+        if (i + 1 != info->code_count) return false;
+        *pushed += op_info ? 48 : 40;
+        break;
+      default:
+        return false;
+    }
+    i += slots;
+  }
+  return true;
+}
+
+// Follows function's unwind info and its chain and sums up what unwinding
+// at pc reads. Every info is checked to be readable before it is read.
+static bool unwind_reads(DWORD64 image_base, const RUNTIME_FUNCTION* function,
+                         DWORD64 pc, UnwindReads* reads) {
+  memset(reads, 0, sizeof *reads);
+  DWORD64 pushed = 0;
+  DWORD64 saved = 0;
+  DWORD64 rva = pc - image_base;
+  DWORD prolog_offset = ~(DWORD)0;
+  for (int n = 0; n < UNWIND_CHAIN_LIMIT; ++n) {
+    if (function->UnwindData & 1) return false;
+    const UnwindInfo* info =
+        (const UnwindInfo*)(image_base + function->UnwindData);
+    if (!memory_readable((DWORD_PTR)info, 4)) return false;
+    int version = info->version_flags & 7;
+    if (version != 1 && version != 2) return false;
+    DWORD code_bytes = 2 * ((info->code_count + 1u) & ~1u);
+    bool chained = (info->version_flags >> 3) & UNW_FLAG_CHAININFO;
+    DWORD size = 4 + code_bytes + (chained ? sizeof(RUNTIME_FUNCTION) : 0);
+    if (!memory_readable((DWORD_PTR)info, size)) return false;
+    if (n == 0 && rva >= function->BeginAddress &&
+        rva - function->BeginAddress < info->prolog_size)
+      prolog_offset = (DWORD)(rva - function->BeginAddress);
+    if (n > 0) prolog_offset = ~(DWORD)0;
+    if (!reads->frame_register && (info->frame & 0xF)) {
+      reads->frame_register = info->frame & 0xF;
+      reads->frame_offset = info->frame >> 4;
+    }
+    if (!add_code_reads(info, prolog_offset, &pushed, &saved, reads))
+      return false;
+    if (!chained) break;
+    function =
+        (const RUNTIME_FUNCTION*)((const BYTE*)info_codes(info) + code_bytes);
+    if (n + 1 == UNWIND_CHAIN_LIMIT) return false;
+  }
+  if (!reads->frame_register) reads->frame_used = false;
+  reads->reach = (pushed > saved ? pushed : saved) + 8;  // + return address
+  return true;
+}
+
+// An unwind step may run only when every word it can read lies on the
+// stack: above the stack pointer and, when the function set up a frame
+// register, above that register's frame base. A register that points off
+// the stack ends the walk instead of faulting inside the report.
+static bool unwind_is_safe(const CONTEXT* context, DWORD64 image_base,
+                           const RUNTIME_FUNCTION* function,
+                           const StackRange* stack) {
+  UnwindReads reads;
+  if (!unwind_reads(image_base, function, context->Rip, &reads)) return false;
+  if (!stack_holds(stack, context->Rsp, reads.reach)) return false;
+  // An epilog is read from its code, at the pc.
+  if (!memory_readable((DWORD_PTR)context->Rip, 16)) return false;
+  if (!reads.frame_used) return true;
+  const DWORD64* registers = &context->Rax;  // Rax to R15 in encoding order
+  DWORD64 base =
+      registers[reads.frame_register] - 16 * (DWORD64)reads.frame_offset;
+  return stack_holds(stack, base, reads.reach);
 }
 
 // Steps context from a frame to its caller's, through the unwind tables. A
-// function without a table entry is a leaf: its return address is at the
-// stack pointer. Nothing is read outside the thread's stack, and a caller's
-// stack pointer must lie above the current one.
-static bool unwind_to_caller(CONTEXT* context, DWORD64 low, DWORD64 high) {
+// function without a table entry is a leaf only in the first frame, the one
+// that met the exception: a leaf calls nothing, so no later frame is one.
+// There the word at the stack pointer goes on only as a proven return
+// address. The caller's stack pointer must lie above the current one.
+static bool unwind_to_caller(CONTEXT* context, bool first,
+                             const StackRange* stack) {
   DWORD64 sp = context->Rsp;
-  if (!stack_holds(sp, low, high)) return false;
+  if (!stack_holds(stack, sp, 8)) return false;
   DWORD64 image_base = 0;
   PRUNTIME_FUNCTION function =
       RtlLookupFunctionEntry(context->Rip, &image_base, NULL);
   if (function) {
+    if (!unwind_is_safe(context, image_base, function, stack)) return false;
     void* handler_data = NULL;
     DWORD64 establisher = 0;
     RtlVirtualUnwind(UNW_FLAG_NHANDLER, image_base, context->Rip, function,
                      context, &handler_data, &establisher, NULL);
   } else {
-    context->Rip = *(const DWORD64*)sp;
+    DWORD64 return_address = *(const DWORD64*)sp;
+    if (!first && !return_address_proven(return_address)) return false;
+    context->Rip = return_address;
     context->Rsp = sp + 8;
   }
-  return context->Rip != 0 && context->Rsp > sp && context->Rsp <= high;
+  return context->Rip != 0 && context->Rsp > sp && context->Rsp <= stack->high;
 }
 
 // GCC 12 takes the TEB read through gs:[0x30] for an out-of-bounds access.
@@ -165,12 +429,11 @@ void print_call_stack(const CONTEXT* context) {
   report_line("%s", s_begin_rule);
   report_line("%s", s_column_header);
   const NT_TIB* tib = thread_tib();
-  DWORD64 low = (DWORD64)tib->StackLimit;
-  DWORD64 high = (DWORD64)tib->StackBase;
+  StackRange stack = {(DWORD64)tib->StackLimit, (DWORD64)tib->StackBase};
   CONTEXT walk = *context;
   for (int n = 0; n < FRAME_LIMIT; ++n) {
     print_frame_line(walk.Rip, walk.Rsp);
-    if (!unwind_to_caller(&walk, low, high)) break;
+    if (!unwind_to_caller(&walk, n == 0, &stack)) break;
   }
   report_line("%s", s_end_rule);
 }

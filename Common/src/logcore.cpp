@@ -55,6 +55,7 @@ BOOL lib_process_attach(HMODULE module) {
   bool loaded =
       keys && g_tables[EVENTS_CHANNEL].mutex && g_tables[ERRORS_CHANNEL].mutex;
   if (!loaded) undo_attach();
+  if (loaded) guard_install();
   return loaded;
 }
 
@@ -73,7 +74,10 @@ void lib_thread_detach(void) {
   ctx_free_buffers();
 }
 
-void lib_process_detach(void) { ctx_keys_free(); }
+void lib_process_detach(void) {
+  guard_uninstall();
+  ctx_keys_free();
+}
 
 void table_lock(Channel channel) {
   DWORD r = WaitForSingleObject(g_tables[channel].mutex, INFINITE);

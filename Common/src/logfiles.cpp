@@ -196,15 +196,21 @@ static HANDLE open_log_file(const char* path) {
   }
 }
 
-// A mutex named after the file, so that every writer of the file through
-// the library takes the same one: the file handles of two processes do not
-// share a position, and neither do two slots that name one file in two
-// spellings ("x.log." or "d\..\x.log" for "x.log"). The name is the full
-// path as the system reads it, case folded and hashed. If that name is taken
-// by another kind of object, the mutex is private to the process: the file's
-// writers in this process still take turns, only another process's writers
-// no longer wait for them, which is better than refusing the file.
-static HANDLE slot_named_mutex(const char* path) {
+enum { MUTEX_NAME_SIZE = 64 };  // "Local\zorvel-file-" and 25 characters
+
+// The file's identity on its volume: the same for every name of the file.
+static bool file_mutex_name(HANDLE file, char* out) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return false;
+  str_format(out, MUTEX_NAME_SIZE, "Local\\zorvel-file-%08lx-%08lx%08lx",
+             (unsigned long)info.dwVolumeSerialNumber,
+             (unsigned long)info.nFileIndexHigh,
+             (unsigned long)info.nFileIndexLow);
+  return true;
+}
+
+// The full path as the system reads it, case folded and hashed.
+static void path_mutex_name(const char* path, char* out) {
   char full[FIELD_SIZE];
   DWORD n = GetFullPathNameA(path, sizeof full, full, NULL);
   const char* name = n > 0 && n < sizeof full ? full : path;
@@ -213,10 +219,23 @@ static HANDLE slot_named_mutex(const char* path) {
     int c = *p >= 'A' && *p <= 'Z' ? *p - 'A' + 'a' : (unsigned char)*p;
     hash = (hash ^ (unsigned)c) * 1099511628211ULL;
   }
-  char mutex_name[64];  // "Local\zorvel-log-" and 16 hex digits
-  str_format(mutex_name, sizeof mutex_name, "Local\\zorvel-log-%08lx%08lx",
+  str_format(out, MUTEX_NAME_SIZE, "Local\\zorvel-log-%08lx%08lx",
              (unsigned long)(hash >> 32), (unsigned long)hash);
-  HANDLE mutex = CreateMutexA(NULL, FALSE, mutex_name);
+}
+
+// A mutex named after the open file, so that every writer of the file
+// through the library takes the same one: the file handles of two processes
+// do not share a position, and neither do two slots that reach one file
+// under two names (an 8.3 short name, a hard link, "x.log." for "x.log").
+// Only a handle that cannot tell its file's identity falls back on the path.
+// If the name is taken by another kind of object, the mutex is private to
+// the process: the file's writers in this process still take turns, only
+// another process's writers no longer wait for them, which is better than
+// refusing the file.
+static HANDLE slot_named_mutex(HANDLE file, const char* path) {
+  char name[MUTEX_NAME_SIZE];
+  if (!file_mutex_name(file, name)) path_mutex_name(path, name);
+  HANDLE mutex = CreateMutexA(NULL, FALSE, name);
   return mutex ? mutex : CreateMutexA(NULL, FALSE, NULL);
 }
 
@@ -249,7 +268,7 @@ int slot_open(Channel channel, const char* name, const char* profile) {
   if (slot->file == INVALID_HANDLE_VALUE) slot_fail(slot, GetLastError());
   if (rotated) stamp_creation_time(slot->file);
 
-  slot->mutex = slot_named_mutex(slot->path);
+  slot->mutex = slot_named_mutex(slot->file, slot->path);
   if (!slot->mutex) slot_fail(slot, GetLastError());
 
   slot->index = index;

@@ -62,10 +62,9 @@ static int guard_run(GuardWork work, void* arg) {
 
 #else
 
-// g++ has no __try. A vectored handler, registered for the length of one
-// guarded call, sends a fault on a guarded thread to guard_land, which jumps
-// back to guard_run. It is appended behind any handler the host registered,
-// as a frame handler would come after them.
+// g++ has no __try. A vectored handler sends a fault on a guarded thread to
+// guard_land, which jumps back to guard_run. It is appended behind the
+// handlers the host registered before the library was loaded.
 struct GuardFrame {
   jmp_buf landing;
   GuardFrame* outer;  // the enclosing guard of this thread
@@ -114,11 +113,28 @@ static LONG CALLBACK guard_handler(EXCEPTION_POINTERS* pointers) {
   return EXCEPTION_CONTINUE_EXECUTION;
 }
 
+// The handler stays registered from load to unload: adding and removing
+// one takes heap memory, and a crash report resolves its names through a
+// guard, maybe with the heap damaged or locked. Until it is registered,
+// each guarded call adds its own for its length.
+static PVOID s_guard_handler;
+
+void guard_install(void) {
+  if (!s_guard_handler)
+    s_guard_handler = AddVectoredExceptionHandler(0, guard_handler);
+}
+
+void guard_uninstall(void) {
+  if (s_guard_handler) RemoveVectoredExceptionHandler(s_guard_handler);
+  s_guard_handler = NULL;
+}
+
 static int guard_run(GuardWork work, void* arg) {
   GuardFrame frame;
   frame.outer = guard_frame();
   frame.fired = 0;
-  PVOID const handler = AddVectoredExceptionHandler(0, guard_handler);
+  PVOID const handler =
+      s_guard_handler ? NULL : AddVectoredExceptionHandler(0, guard_handler);
   volatile int result = 1;
   if (guard_setjmp(frame.landing) == 0) {
     TlsSetValue(g_keys.guard, &frame);
@@ -131,6 +147,12 @@ static int guard_run(GuardWork work, void* arg) {
   return result;
 }
 
+#endif
+
+#if defined(_MSC_VER)
+// __try needs no handler of its own.
+void guard_install(void) {}
+void guard_uninstall(void) {}
 #endif
 
 // ============================================================ trimming
@@ -463,7 +485,7 @@ int resolve_path_from(char* dst, const char* src, const char* exe_path) {
 int resolve_path(char* dst, const char* src) {
   char exe[PATH_AREA];
   memset(exe, 0, sizeof exe);
-  DWORD n = GetModuleFileNameA(NULL, exe, PATH_SIZE);
+  DWORD n = module_file_name(NULL, exe, PATH_SIZE);
   // A count of PATH_SIZE means the path was cut.
   return resolve_path_from(dst, src, n > 0 && n < PATH_SIZE ? exe : NULL);
 }

@@ -160,6 +160,9 @@ void ctx_set_slot(Channel channel, LogSlot* slot);
 void ctx_set_mark(const char* mark);
 // The executable's full path, fetched once per thread.
 char* module_path(void);
+// GetModuleFileNameA without the heap: the name cut to size - 1 and always
+// terminated; its length, size when cut, 0 (path empty) on failure.
+DWORD module_file_name(HMODULE module, char* path, DWORD size);
 
 // ================================================================ text.cpp
 // Bounded text routines; none allocates or throws.
@@ -212,6 +215,10 @@ void slot_release(Channel channel);
 // Each routine runs under a guard: a throw or a processor fault inside it
 // gives 1. Results: 0 success, 1 failure or nothing done, 2 partial.
 
+// Registers the guards' exception handler for the library's lifetime, and
+// removes it; without it each guarded call registers its own.
+void guard_install(void);
+void guard_uninstall(void);
 // Resolves src against the executable's directory into dst (PATH_SIZE);
 // on failure dst is empty and the result 1.
 int resolve_path(char* dst, const char* src);

@@ -7,6 +7,7 @@
 #include <string.h>
 #include <zorvel.h>
 
+#include "alloc_util.h"
 #include "child_util.h"
 #include "crash_util.h"
 #include "test_util.h"
@@ -173,6 +174,84 @@ TEST(ExcFilterI, LeavesTheThreadOnTheReportFiles) {
   EXPECT_EQ(own.find("after the fault"), std::string::npos);
   EXPECT_EQ(tu::read_file(own_errors).find("after the fault"),
             std::string::npos);
+}
+
+namespace {
+
+// A thread that keeps the report's files open, then holds the process
+// heap's lock while another thread faults.
+struct HeapHolder {
+  HANDLE attached, lock, locked, release, quit, thread;
+  long allocations;
+};
+HeapHolder g_holder;
+
+DWORD WINAPI hold_heap(LPVOID) {
+  util_init(".\\events.log", ".\\errors.log", "HOLD", NULL);
+  SetEvent(g_holder.attached);
+  WaitForSingleObject(g_holder.lock, INFINITE);
+  HeapLock(GetProcessHeap());
+  SetEvent(g_holder.locked);
+  WaitForSingleObject(g_holder.release, INFINITE);
+  HeapUnlock(GetProcessHeap());
+  WaitForSingleObject(g_holder.quit, INFINITE);
+  return 0;
+}
+
+void fault_with_the_heap_locked(void) {
+  SetEvent(g_holder.lock);
+  WaitForSingleObject(g_holder.locked, INFINITE);
+  call_write_nowhere();
+}
+
+void report_counting(EXCEPTION_POINTERS* pointers) {
+  au::count_start();
+  ExcFilterI(pointers);
+  g_holder.allocations = au::count_stop();
+  SetEvent(g_holder.release);
+}
+
+DWORD WINAPI fault_off_the_report_files(LPVOID dir) {
+  std::string own = *(const std::string*)dir;
+  util_init((own + "own_events.log").c_str(), (own + "own_errors.log").c_str(),
+            "MINE", NULL);
+  event("before the fault");  // the thread's buffers exist from here on
+  trap(fault_with_the_heap_locked, report_counting);
+  return 0;
+}
+
+}  // namespace
+
+// A fault may come from a damaged heap: the report takes no heap memory, so
+// it ends even while another thread holds the process heap's lock. The
+// faulting thread moves onto report files that another thread has open.
+TEST(ExcFilterI, TakesNoHeapMemoryWhileAnotherThreadHoldsTheHeap) {
+  au::install();
+  std::string dir = tu::fresh_dir();
+  HANDLE* events[] = {&g_holder.attached, &g_holder.lock, &g_holder.locked,
+                      &g_holder.release, &g_holder.quit};
+  for (HANDLE* e : events) *e = CreateEventA(NULL, TRUE, FALSE, NULL);
+  g_holder.allocations = -1;
+  g_holder.thread = CreateThread(NULL, 0, hold_heap, NULL, 0, NULL);
+  ASSERT_EQ(WaitForSingleObject(g_holder.attached, 30000),
+            (DWORD)WAIT_OBJECT_0);
+  size_t from = file_size(events_path());
+  DWORD tid = 0;
+  HANDLE faulting =
+      CreateThread(NULL, 0, fault_off_the_report_files, &dir, 0, &tid);
+  bool blocked = WaitForSingleObject(faulting, 20000) == WAIT_TIMEOUT;
+  SetEvent(g_holder.release);  // a blocked report goes on from here
+  WaitForSingleObject(faulting, INFINITE);
+  SetEvent(g_holder.quit);
+  WaitForSingleObject(g_holder.thread, INFINITE);
+  for (HANDLE h : {faulting, g_holder.thread}) CloseHandle(h);
+  for (HANDLE* e : events) CloseHandle(*e);
+
+  EXPECT_FALSE(blocked) << "the report waited for the heap";
+  EXPECT_EQ(g_holder.allocations, 0);
+  cr::expect_report(added_lines(events_path(), from, tid),
+                    "SEH exception catched.",
+                    cr::null_write_line((DWORD_PTR)g_record.ExceptionAddress));
 }
 
 // ------------------------------------------------------------ seh_translator

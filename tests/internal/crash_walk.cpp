@@ -15,7 +15,7 @@ namespace {
 // ------------------------------------------------------------ fakes
 
 typedef SIZE_T(WINAPI* QueryFn)(LPCVOID, PMEMORY_BASIC_INFORMATION, SIZE_T);
-typedef DWORD(WINAPI* ModuleNameFn)(HMODULE, LPSTR, DWORD);
+typedef DWORD(WINAPI* ModuleNameFn)(HMODULE, LPWSTR, DWORD);
 
 QueryFn g_real_query;
 ModuleNameFn g_real_module_name;
@@ -50,15 +50,11 @@ SIZE_T WINAPI fake_query(LPCVOID address, PMEMORY_BASIC_INFORMATION record,
 HMODULE g_fake_module;
 const char kFakePath[] = "C:\\fake\\dir\\image.dll";
 
-DWORD WINAPI fake_module_name(HMODULE module, LPSTR path, DWORD size) {
+DWORD WINAPI fake_module_name(HMODULE module, LPWSTR path, DWORD size) {
   if (module != g_fake_module) return g_real_module_name(module, path, size);
   DWORD length = (DWORD)strlen(kFakePath);
-  if (length >= size) {
-    memcpy(path, kFakePath, size);
-    return size;
-  }
-  memcpy(path, kFakePath, length + 1);
-  return length;
+  for (DWORD i = 0; i <= length && i < size; ++i) path[i] = kFakePath[i];
+  return length >= size ? size : length;
 }
 
 class ImportPatch {
@@ -155,7 +151,7 @@ TEST(LogicalAddress, WalksTheSectionTableOfAnImage) {
     for (int j = 0; j < 3; ++j) table[i * 10 + 2 + j] = sections[i][j];
 
   g_fake_module = (HMODULE)image;
-  ImportPatch patch("GetModuleFileNameA", (void*)fake_module_name,
+  ImportPatch patch("GetModuleFileNameW", (void*)fake_module_name,
                     (void**)&g_real_module_name);
   ASSERT_TRUE(patch.active());
   struct Case {
@@ -372,10 +368,10 @@ TEST(CallStack, StopsAtTheFirstFailingTest) {
 namespace {
 
 // A made-up code region with unwind tables: functions A and B allocate
-// 0x28 and 0x18 bytes of stack; the rest of the region has no entry, so
-// the walk reads it as leaf code.
+// 0x28 and 0x18 bytes of stack, C none; the rest of the region has no entry,
+// as code made at run time often has none.
 struct SyntheticCode {
-  enum { A = 0x100, B = 0x300, LEAF = 0x800, TABLE = 0x1000 };
+  enum { A = 0x100, B = 0x300, C = 0x500, LEAF = 0x800, TABLE = 0x1000 };
   BYTE* base = nullptr;
   RUNTIME_FUNCTION* table = nullptr;
 
@@ -385,22 +381,25 @@ struct SyntheticCode {
     table = (RUNTIME_FUNCTION*)(base + TABLE);
     add(0, A, 0x100, 0x1100, 0x28);
     add(1, B, 0x100, 0x1110, 0x18);
-    RtlAddFunctionTable(table, 2, (DWORD64)base);
+    add(2, C, 0x100, 0x1120, 0);
+    RtlAddFunctionTable(table, 3, (DWORD64)base);
   }
   ~SyntheticCode() {
     RtlDeleteFunctionTable(table);
     VirtualFree(base, 0, MEM_RELEASE);
   }
-  // One function with a four-byte prolog "sub rsp, alloc".
+  // One function with a four-byte prolog "sub rsp, alloc", or with no
+  // prolog when alloc is 0.
   void add(int i, DWORD start, DWORD size, DWORD info, BYTE alloc) {
     table[i].BeginAddress = start;
     table[i].EndAddress = start + size;
     table[i].UnwindData = info;
     BYTE* u = base + info;
-    u[0] = 1;                                   // version 1, no flags
-    u[1] = 4;                                   // prolog size
-    u[2] = 1;                                   // one unwind code
-    u[3] = 0;                                   // no frame register
+    u[0] = 1;              // version 1, no flags
+    u[1] = alloc ? 4 : 0;  // prolog size
+    u[2] = alloc ? 1 : 0;  // unwind codes
+    u[3] = 0;              // no frame register
+    if (!alloc) return;
     u[4] = 4;                                   // at prolog offset 4
     u[5] = (BYTE)(2 | ((alloc - 8) / 8) << 4);  // UWOP_ALLOC_SMALL
   }
@@ -454,14 +453,77 @@ TEST(CallStack, UnwindsThroughFunctionTablesAndLeaves) {
 
 TEST(CallStack, StopsAfterTheFrameBound) {
   SyntheticCode code;
-  const DWORD_PTR leaf = code.at(SyntheticCode::LEAF);
-  // Every word returns into the leaf again: only the bound ends the walk.
+  const DWORD_PTR in_c = code.at(SyntheticCode::C + 0x10);
+  // C keeps nothing on the stack: every word returns into C again, each a
+  // frame that unwinds, so only the bound ends the walk.
   alignas(16) DWORD64 stack[400];
-  for (DWORD64& word : stack) word = leaf;
-  std::vector<std::string> lines = walk(context_at(leaf, stack));
+  for (DWORD64& word : stack) word = in_c;
+  std::vector<std::string> lines = walk(context_at(in_c, stack));
   ASSERT_EQ(lines.size(), 256u + 3u);
-  EXPECT_EQ(lines[2], frame_line(leaf, stack));
-  EXPECT_EQ(lines[257], frame_line(leaf, stack + 255));
+  EXPECT_EQ(lines[2], frame_line(in_c, stack));
+  EXPECT_EQ(lines[257], frame_line(in_c, stack + 255));
+}
+
+namespace {
+
+DWORD_PTR g_return_into_caller;
+
+__attribute__((noinline, optimize("O0"))) void note_return_address(void) {
+  g_return_into_caller = (DWORD_PTR)__builtin_return_address(0);
+}
+// At -O0 this keeps its frame in RBP, and its unwind info says so.
+__attribute__((noinline, optimize("O0"))) void frame_pointer_caller(void) {
+  note_return_address();
+}
+
+BYTE frame_register_at(DWORD_PTR pc) {
+  DWORD64 image_base = 0;
+  PRUNTIME_FUNCTION f = RtlLookupFunctionEntry(pc, &image_base, NULL);
+  return f ? *((const BYTE*)image_base + f->UnwindData + 3) & 0xF : 0;
+}
+
+}  // namespace
+
+// Code without unwind data returns into by A's unwind. The word at its stack
+// pointer goes on only as a proven return address (code of a module, after a
+// call); a stale one into a function with a frame pointer, while RBP points
+// off the stack, ends the walk instead of faulting in the unwind.
+TEST(CallStack, GoesPastCodeWithoutUnwindDataOnlyWithAProvenReturnAddress) {
+  SyntheticCode code;
+  frame_pointer_caller();
+  const DWORD_PTR stale = g_return_into_caller;
+  ASSERT_EQ(frame_register_at(stale), 5) << "RBP";
+  const DWORD_PTR in_a = code.at(SyntheticCode::A + 0x10);
+  const DWORD_PTR no_unwind = code.at(SyntheticCode::LEAF);
+  void* heap = malloc(16);
+  alignas(16) DWORD64 stack[16] = {};
+  const std::vector<std::string> two = {frame_line(in_a, stack),
+                                        frame_line(no_unwind, stack + 6)};
+  std::vector<std::string> three = two;
+  three.push_back(
+      tu::addr_text(stale) + "\t\t" + tu::addr_text((DWORD_PTR)(stack + 7)) +
+      cr::fmt("\t\t0001:%08X\t\t", (unsigned)cr::code_offset(stale)) +
+      tu::exe_path());
+  struct Case {
+    const char* name;
+    DWORD_PTR word;
+    const std::vector<std::string>& frames;
+  } cases[] = {
+      {"stale return address", stale, three},
+      {"start of a function", (DWORD_PTR)&frame_pointer_caller, two},
+      {"data of this program", (DWORD_PTR)&g_return_into_caller, two},
+      {"heap", (DWORD_PTR)heap, two},
+      {"small number", 0x1F, two},
+  };
+  for (const Case& c : cases) {
+    memset(stack, 0, sizeof stack);
+    stack[5] = no_unwind;  // A's return address
+    stack[6] = c.word;
+    CONTEXT context = context_at(in_a, stack);
+    context.Rbp = 0x0000100000000000ULL;
+    EXPECT_EQ(walk(context), cr::call_stack_block(c.frames)) << c.name;
+  }
+  free(heap);
 }
 
 #endif
@@ -498,3 +560,66 @@ TEST(CallStack, FollowsRealFramesThroughTheCallers) {
     EXPECT_TRUE(cr::parse_frame(g_real_lines[i], &f)) << g_real_lines[i];
   }
 }
+
+#if defined(_WIN64)
+
+namespace {
+
+// A trampoline in memory that no module holds and no unwind table covers,
+// as a hook or generated code is: it fills its stack area with words that
+// are no return addresses, then calls target.
+class Trampoline {
+ public:
+  explicit Trampoline(void (*target)(void)) {
+    code_ = (BYTE*)VirtualAlloc(NULL, 4096, MEM_COMMIT, PAGE_EXECUTE_READWRITE);
+    BYTE* p = code_;
+    emit(&p, {0x48, 0x83, 0xEC, 0x28});  // sub rsp, 0x28
+    load_rax(&p, 0x1F);
+    emit(&p, {0x48, 0x89, 0x04, 0x24});        // mov [rsp], rax
+    emit(&p, {0x48, 0x89, 0x44, 0x24, 0x10});  // mov [rsp+0x10], rax
+    emit(&p, {0x48, 0x89, 0x44, 0x24, 0x20});  // mov [rsp+0x20], rax
+    load_rax(&p, 0xC93B30);
+    emit(&p, {0x48, 0x89, 0x44, 0x24, 0x08});  // mov [rsp+8], rax
+    emit(&p, {0x48, 0x89, 0x44, 0x24, 0x18});  // mov [rsp+0x18], rax
+    load_rax(&p, (DWORD64)target);
+    emit(&p, {0xFF, 0xD0});  // call rax
+    return_address = (DWORD_PTR)p;
+    emit(&p, {0x48, 0x83, 0xC4, 0x28, 0xC3});  // add rsp, 0x28; ret
+    FlushInstructionCache(GetCurrentProcess(), code_, p - code_);
+  }
+  ~Trampoline() { VirtualFree(code_, 0, MEM_RELEASE); }
+  void run() { ((void (*)(void))(void*)code_)(); }
+  DWORD_PTR return_address = 0;
+
+ private:
+  static void emit(BYTE** p, std::initializer_list<BYTE> bytes) {
+    for (BYTE b : bytes) *(*p)++ = b;
+  }
+  static void load_rax(BYTE** p, DWORD64 value) {
+    emit(p, {0x48, 0xB8});  // mov rax, imm64
+    memcpy(*p, &value, 8);
+    *p += 8;
+  }
+  BYTE* code_;
+};
+
+}  // namespace
+
+// The walk passes from innermost into the trampoline and ends there: none of
+// the words on the trampoline's stack is printed as a frame.
+TEST(CallStack, EndsInCodeWithoutUnwindDataBelowTheFirstFrame) {
+  Trampoline trampoline(innermost);
+  trampoline.run();
+  ASSERT_EQ(g_real_lines.size(), 2u + 3u)
+      << testing::PrintToString(g_real_lines);
+  cr::Frame first, second;
+  ASSERT_TRUE(cr::parse_frame(g_real_lines[2], &first));
+  ASSERT_TRUE(cr::parse_frame(g_real_lines[3], &second));
+  EXPECT_EQ(first.pc, (DWORD_PTR)g_real_context.Rip);
+  EXPECT_EQ(second.pc, trampoline.return_address);
+  EXPECT_EQ(second.path, "");
+  EXPECT_EQ(g_real_lines,
+            cr::call_stack_block({g_real_lines[2], g_real_lines[3]}));
+}
+
+#endif

@@ -143,32 +143,65 @@ INSTANTIATE_TEST_SUITE_P(Table, Names, testing::ValuesIn(kNames),
                            return std::string(info.param.label);
                          });
 
-// Two spellings of one file in one channel get two slots, but the lines
-// of both still arrive whole: the write mutex is the file's.
-struct Spelling {
-  std::string name;
-  int id;
+// Names of one file in one channel get a slot each, but the lines of all
+// still arrive whole: the write mutex is the file's, not the name's.
+struct Spellings {
+  std::vector<std::string> names;  // the threads take turns
+  int threads;
+  int lines;  // per thread
 };
 
 void write_spelling(int i, void* arg) {
-  const std::vector<Spelling>* names =
-      static_cast<const std::vector<Spelling>*>(arg);
-  const Spelling& s = (*names)[i % names->size()];
-  util_init(s.name.c_str(), nullptr, nullptr, nullptr);
-  for (int n = 0; n < 300; ++n) event("k=%d seq=%d", i, n);
+  const Spellings* s = static_cast<const Spellings*>(arg);
+  util_init(s->names[i % s->names.size()].c_str(), nullptr, nullptr, nullptr);
+  for (int n = 0; n < s->lines; ++n) event("k=%d seq=%d", i, n);
 }
 
 TEST(Spellings, TwoSpellingsOfOneFileLoseNoLine) {
   std::string dir = tu::fresh_dir();
-  rl::Watchdog dog(60, "two spellings");
-  std::vector<Spelling> names = {{dir + "same.log", 0},
-                                 {dir + "same.log.", 1},
-                                 {relative(dir) + "x\\..\\same.log", 2}};
+  rl::Watchdog dog(110, "two spellings");
   CreateDirectoryA((dir + "x").c_str(), NULL);
-  ASSERT_TRUE(rl::run_group(6, write_spelling, &names, 55000));
-  rl::Split split = rl::parse_file(dir + "same.log");
-  EXPECT_TRUE(split.bad.empty()) << split.bad[0];
-  EXPECT_EQ(split.good.size(), 6u * 300u);
+  std::string long_dir = dir + "averylongdirectoryname";
+  CreateDirectoryA(long_dir.c_str(), NULL);
+  char short_dir[MAX_PATH] = "";
+  GetShortPathNameA(long_dir.c_str(), short_dir, sizeof short_dir);
+  // The system gives the directory a short name of its own.
+  ASSERT_TRUE(_stricmp(short_dir, long_dir.c_str()) != 0 &&
+              strchr(short_dir, '~') != nullptr)
+      << short_dir;
+  tu::write_file(dir + "linked.log", "");
+  ASSERT_TRUE(CreateHardLinkA((dir + "link.log").c_str(),
+                              (dir + "linked.log").c_str(), NULL));
+  struct Case {
+    const char* label;
+    Spellings spellings;
+    std::string file;
+  } cases[] = {
+      {"spellings the path folds",
+       {{dir + "same.log", dir + "same.log.",
+         relative(dir) + "x\\..\\same.log"},
+        6,
+        300},
+       dir + "same.log"},
+      {"long and short directory name",
+       {{long_dir + "\\shared.log", std::string(short_dir) + "\\shared.log"},
+        2,
+        5000},
+       long_dir + "\\shared.log"},
+      {"hard link",
+       {{dir + "linked.log", dir + "link.log"}, 2, 5000},
+       dir + "linked.log"},
+  };
+  for (const Case& c : cases) {
+    const Spellings& s = c.spellings;
+    ASSERT_TRUE(rl::run_group(s.threads, write_spelling,
+                              const_cast<Spellings*>(&s), 100000))
+        << c.label;
+    rl::Split split = rl::parse_file(c.file);
+    EXPECT_TRUE(split.bad.empty()) << c.label << ": " << split.bad.size()
+                                   << " torn, first: " << split.bad[0];
+    EXPECT_EQ(split.good.size(), (size_t)s.threads * s.lines) << c.label;
+  }
 }
 
 // ------------------------------------------------------------ 40th file
