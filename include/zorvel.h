@@ -268,7 +268,7 @@ class CSEHError : public CError {
   ~CSEHError() {}
 };
 
-#if defined(__GNUC__)
+#if defined(__GNUC__) || defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
 #endif
@@ -282,7 +282,7 @@ static_assert(sizeof(CError) == 4616, "CError size");
 static_assert(sizeof(COSError) == sizeof(CError), "COSError adds nothing");
 static_assert(sizeof(CSocError) == sizeof(CError), "CSocError adds nothing");
 static_assert(sizeof(CSEHError) == sizeof(CError), "CSEHError adds nothing");
-#if defined(__GNUC__)
+#if defined(__GNUC__) || defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
 
