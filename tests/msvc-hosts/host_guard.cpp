@@ -124,7 +124,27 @@ static void guard(void) {
   profile_callbacks();
 }
 
-static const CheckGroup s_groups[] = {{"guard", guard}};
+// ------------------------------------------------------------ stamp
+
+// Noon UTC, so that the date is the same in any zone: the day keeps its
+// zero with ucrtbase too, whose ctime pads it with a blank.
+static void stamp_day(void) {
+  const struct {
+    long seconds;
+    const char* head;
+  } cases[] = {{1796817600, "09 Dec 26 (Wed) "}, {1797681600, "19 Dec 26 (Sat) "}};
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    TimeValue t = {cases[i].seconds, 7};
+    char stamp[40] = "";
+    format_stamp(&t, stamp, sizeof stamp);
+    CHECK_EQ(strlen(stamp), 28);
+    CHECK_TEXT(stamp + 24, ".007");
+    stamp[16] = 0;
+    CHECK_TEXT(stamp, cases[i].head);
+  }
+}
+
+static const CheckGroup s_groups[] = {{"guard", guard}, {"stamp", stamp_day}};
 
 int main(int argc, char** argv) {
   if (!lib_process_attach(GetModuleHandleA(NULL))) return 2;
