@@ -50,7 +50,13 @@
 #elif defined(_MSC_VER)
 #include <sal.h>
 #define ZORVEL_NORETURN __declspec(noreturn)
+/* clang-cl checks formats against the Microsoft runtime's (I64 and all);
+ * Visual Studio's /analyze reads the annotation instead. */
+#if defined(__clang__)
+#define ZORVEL_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
 #define ZORVEL_PRINTF(fmt, args)
+#endif
 #define ZORVEL_FORMAT_STRING _Printf_format_string_
 #else
 #define ZORVEL_NORETURN
