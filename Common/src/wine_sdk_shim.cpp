@@ -3,10 +3,9 @@
 // (cmake/clang-cl-common.cmake), into zorvel.dll and into each host of the
 // tree; a Visual Studio link brings its own and must not get these. With
 // ZORVEL_SHIM_EXE it also gives an executable its entry point.
-#include <windows.h>
-
 #include <corecrt_startup.h>
 #include <stdlib.h>
+#include <windows.h>
 
 extern "C" {
 
@@ -28,7 +27,8 @@ UINT_PTR __security_cookie = 0xBB40E64Eu;
 // A changed cookie means the frame's stack was overwritten: end the process
 // at once, without running anything the overrun may have reached.
 void __fastcall __security_check_cookie(UINT_PTR cookie) {
-  if (cookie != __security_cookie) __fastfail(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE);
+  if (cookie != __security_cookie)
+    __fastfail(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE);
 }
 
 // ------------------------------------------------------------ TLS directory
@@ -51,8 +51,12 @@ __declspec(allocate(".CRT$XLZ")) extern const PIMAGE_TLS_CALLBACK __xl_z = 0;
 
 #pragma section(".rdata$T", read)
 __declspec(allocate(".rdata$T")) extern const IMAGE_TLS_DIRECTORY _tls_used = {
-    (ULONG_PTR)&_tls_start, (ULONG_PTR)&_tls_end, (ULONG_PTR)&_tls_index,
-    (ULONG_PTR)(&__xl_a + 1), 0, 0};
+    (ULONG_PTR)&_tls_start,
+    (ULONG_PTR)&_tls_end,
+    (ULONG_PTR)&_tls_index,
+    (ULONG_PTR)(&__xl_a + 1),
+    0,
+    0};
 
 // clang 19 guards each access to thread-local data with these, also when
 // it needs no dynamic initialization: there is nothing to initialize, so the
@@ -77,9 +81,11 @@ extern "C" void zv_type_info_destructor(void) {}
 extern "C" const void* const zv_type_info_vftable[1] = {
     (const void*)zv_type_info_destructor};
 #if defined(_M_IX86)
-#pragma comment(linker, "/alternatename:??_7type_info@@6B@=_zv_type_info_vftable")
+#pragma comment(linker, \
+                "/alternatename:??_7type_info@@6B@=_zv_type_info_vftable")
 #else
-#pragma comment(linker, "/alternatename:??_7type_info@@6B@=zv_type_info_vftable")
+#pragma comment(linker, \
+                "/alternatename:??_7type_info@@6B@=zv_type_info_vftable")
 #endif
 
 // ------------------------------------------------------------ exe entry

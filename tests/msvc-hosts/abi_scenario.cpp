@@ -3,17 +3,18 @@
 // same files. Plain C++ and Windows calls only, so that both compilers build
 // it: every line type, attach and re-attach, a rotation, a caught raise and
 // a crash report.
-// winsock2.h ahead of windows.h, whose winsock.h it replaces.
-#include <winsock2.h>
-#include <windows.h>
+// A lean windows.h leaves out winsock.h, which winsock2.h replaces.
+#define WIN32_LEAN_AND_MEAN
 #include <process.h>
 #include <stdio.h>
+#include <windows.h>
+#include <winsock2.h>
 #include <zorvel.h>
 
 // A file dated two days back, so that the profile rotates it at its opening.
 static void write_old_file(const char* name) {
-  HANDLE file = CreateFileA(name, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0,
-                            NULL);
+  HANDLE file =
+      CreateFileA(name, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
   if (file == INVALID_HANDLE_VALUE) return;
   DWORD written = 0;
   WriteFile(file, "old line\r\n", 10, &written, NULL);
@@ -31,8 +32,8 @@ static void write_old_file(const char* name) {
 }
 
 static void write_profile(const char* name) {
-  HANDLE file = CreateFileA(name, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0,
-                            NULL);
+  HANDLE file =
+      CreateFileA(name, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
   if (file == INVALID_HANDLE_VALUE) return;
   const char text[] = "[logfile]\r\nrotate = scen-events.log,2\r\n";
   DWORD written = 0;

@@ -41,10 +41,11 @@ inline bool check_number(long long got, long long want, const char* what,
 #define CHECK(cond) check_report((cond), #cond, __FILE__, __LINE__)
 #define CHECK_EQ(got, want) \
   check_number((long long)(got), (long long)(want), #got, __FILE__, __LINE__)
-#define CHECK_TEXT(got, want) check_text((got), (want), #got, __FILE__, __LINE__)
+#define CHECK_TEXT(got, want) \
+  check_text((got), (want), #got, __FILE__, __LINE__)
 // A check that must hold for the group to go on.
-#define REQUIRE(cond) \
-  do {                \
+#define REQUIRE(cond)         \
+  do {                        \
     if (!CHECK(cond)) return; \
   } while (0)
 

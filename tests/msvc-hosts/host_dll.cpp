@@ -1,9 +1,10 @@
 // What a Visual Studio host sees of zorvel.dll, built /EHs as the package
 // builds hosts: every export bound by name, each raising call caught by
 // value, by reference and through its base, and the code util_init throws.
-// winsock2.h ahead of windows.h, whose winsock.h it replaces.
-#include <winsock2.h>
+// A lean windows.h leaves out winsock.h, which winsock2.h replaces.
+#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#include <winsock2.h>
 #include <zorvel.h>
 
 #include "check.h"
@@ -11,14 +12,15 @@
 // ------------------------------------------------------------ exports
 
 static const char* const s_exports[] = {
-    "event",     "devent",   "warning",       "error",     "oserrori",
-    "socerrori", "SetDebugLevel", "getsmark", "util_set_mark", "setbanner",
-    "place",     "seterror", "util_init",     "kxraise",   "kxraisec",
-    "kxraiseos", "kxraisesoc", "seh_translator",
+    "event",           "devent",         "warning",       "error",
+    "oserrori",        "socerrori",      "SetDebugLevel", "getsmark",
+    "util_set_mark",   "setbanner",      "place",         "seterror",
+    "util_init",       "kxraise",        "kxraisec",      "kxraiseos",
+    "kxraisesoc",      "seh_translator",
 #if defined(_M_IX86)
-    "_show_message@4", "_ExcFilter@4", "_ExcFilterI@4",
+    "_show_message@4", "_ExcFilter@4",   "_ExcFilterI@4",
 #else
-    "show_message", "ExcFilter", "ExcFilterI",
+    "show_message",  "ExcFilter",      "ExcFilterI",
 #endif
 };
 
@@ -105,8 +107,8 @@ static bool starts_with(const char* text, const char* head) {
 static void raising_kxraiseos(void) {
   char description[512] = "";
   FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                 NULL, ERROR_FILE_NOT_FOUND, 0, description,
-                 sizeof description, NULL);
+                 NULL, ERROR_FILE_NOT_FOUND, 0, description, sizeof description,
+                 NULL);
   char* end = strstr(description, "\r\n");
   if (end) *end = 0;
   char want[1024];
@@ -211,6 +213,5 @@ static const CheckGroup s_groups[] = {
 };
 
 int main(int argc, char** argv) {
-  return run_group(s_groups, sizeof s_groups / sizeof s_groups[0], argc,
-                   argv);
+  return run_group(s_groups, sizeof s_groups / sizeof s_groups[0], argc, argv);
 }

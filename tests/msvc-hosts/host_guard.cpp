@@ -132,7 +132,8 @@ static void stamp_day(void) {
   const struct {
     long seconds;
     const char* head;
-  } cases[] = {{1796817600, "09 Dec 26 (Wed) "}, {1797681600, "19 Dec 26 (Sat) "}};
+  } cases[] = {{1796817600, "09 Dec 26 (Wed) "},
+               {1797681600, "19 Dec 26 (Sat) "}};
   for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
     TimeValue t = {cases[i].seconds, 7};
     char stamp[40] = "";

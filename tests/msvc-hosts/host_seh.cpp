@@ -1,8 +1,8 @@
 // Structured exceptions in a Visual Studio host, built /EHa: seh_translator
 // turns a fault into CSEHError, ExcFilterI reports and returns to the
 // handler, ExcFilter reports and ends the faulting thread only.
-#include <windows.h>
 #include <process.h>
+#include <windows.h>
 #include <zorvel.h>
 
 #include "check.h"
@@ -10,8 +10,8 @@
 // Wine's eh.h declares the hook without its leading underscore; the runtime
 // exports it as Visual Studio's header names it.
 typedef void(__cdecl* TranslatorFn)(unsigned int, EXCEPTION_POINTERS*);
-extern "C" __declspec(dllimport) TranslatorFn __cdecl _set_se_translator(
-    TranslatorFn translator);
+extern "C" __declspec(dllimport) TranslatorFn
+    __cdecl _set_se_translator(TranslatorFn translator);
 
 static int* volatile s_null;
 void fault_write(void);  // fault.cpp
@@ -47,7 +47,6 @@ static int count_of(const char* text, const char* piece) {
   return n;
 }
 
-
 // The reports written so far with a title and the fault's exception line.
 static void check_reports(const char* title, int count) {
   const char* log = read_events();
@@ -57,7 +56,8 @@ static void check_reports(const char* title, int count) {
   CHECK_EQ(count_of(log, line), count);
   CHECK_EQ(count_of(log, "Exception 0xC0000005 occured at address 0x"),
            count_of(log, "Exception report:"));
-  CHECK_EQ(count_of(log, "Call stack (begin)"), count_of(log, "Call stack (end)"));
+  CHECK_EQ(count_of(log, "Call stack (begin)"),
+           count_of(log, "Call stack (end)"));
   // The fault's place names this program: the frame walk found it.
   char exe[MAX_PATH];
   GetModuleFileNameA(NULL, exe, sizeof exe);
@@ -162,6 +162,5 @@ static const CheckGroup s_groups[] = {
 };
 
 int main(int argc, char** argv) {
-  return run_group(s_groups, sizeof s_groups / sizeof s_groups[0], argc,
-                   argv);
+  return run_group(s_groups, sizeof s_groups / sizeof s_groups[0], argc, argv);
 }
