@@ -73,7 +73,12 @@ static void caught_raise(void) {
 
 static int* volatile s_null;
 
-static __declspec(noinline) void fault(void) { *s_null = 1; }
+// Not a leaf: GCC gives a leaf no frame even with frame pointers kept, and
+// the i686 report would then lose the caller that clang-cl's keeps.
+static __declspec(noinline) void fault(void) {
+  *s_null = 1;
+  SetLastError(0);
+}
 
 static unsigned __stdcall faulting_thread(void*) {
   util_init("scen-events.log", "scen-errors.log", "WORK", NULL);
