@@ -12,7 +12,12 @@ if(MSVC)
   install(FILES $<TARGET_PDB_FILE:zorvel> DESTINATION bin OPTIONAL)
   set(ZORVEL_PACKAGE_IMPLIB lib/zorvel.lib)
   set(ZORVEL_PACKAGE_MINGW FALSE)
-  set(ZORVEL_PACKAGE_COMPILER "MSVC ${CMAKE_CXX_COMPILER_VERSION}")
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    set(ZORVEL_PACKAGE_COMPILER
+        "clang-cl ${CMAKE_CXX_COMPILER_VERSION} (MSVC ABI: vcruntime140, ucrtbase)")
+  else()
+    set(ZORVEL_PACKAGE_COMPILER "MSVC ${CMAKE_CXX_COMPILER_VERSION}")
+  endif()
 else()
   # The linker's own import library is unusable (see above): ship dlltool's.
   install(FILES $<TARGET_FILE:zorvel> DESTINATION bin)
@@ -50,14 +55,31 @@ if(CMAKE_TOOLCHAIN_FILE)
   get_filename_component(toolchain_dir ${toolchain} DIRECTORY)
   if(toolchain_dir STREQUAL "${PROJECT_SOURCE_DIR}/cmake")
     get_filename_component(ZORVEL_PACKAGE_TOOLCHAIN ${toolchain} NAME)
-    install(FILES ${toolchain} ${PROJECT_SOURCE_DIR}/cmake/mingw-common.cmake
-            DESTINATION ${ZORVEL_PACKAGE_DIR})
+    # The toolchain file includes the shared part of its family.
+    if(ZORVEL_WINE_SDK)
+      set(companions clang-cl-common.cmake clang-cl-wine.h)
+    else()
+      set(companions mingw-common.cmake)
+    endif()
+    list(TRANSFORM companions PREPEND ${PROJECT_SOURCE_DIR}/cmake/)
+    install(FILES ${toolchain} ${companions} DESTINATION ${ZORVEL_PACKAGE_DIR})
   endif()
 endif()
 # i686 reports walk the frame-pointer chain: GCC hosts keep frame pointers.
 set(ZORVEL_PACKAGE_FRAME_POINTERS FALSE)
 if(MINGW AND CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(ZORVEL_PACKAGE_FRAME_POINTERS TRUE)
+endif()
+
+# Wine's SDK lacks what Visual Studio's static CRT part gives every image: a
+# host built with the same toolchain file compiles the shim, with its entry
+# point, from the package.
+if(ZORVEL_WINE_SDK)
+  set(host_shim ${CMAKE_CURRENT_BINARY_DIR}/zorvel_host_shim.cpp)
+  zorvel_write_if_changed(${host_shim}
+    "// The SDK shim of an executable host (see wine_sdk_shim.cpp).\n#define ZORVEL_SHIM_EXE\n#include \"wine_sdk_shim.cpp\"\n")
+  install(FILES ${host_shim} ${PROJECT_SOURCE_DIR}/Common/src/wine_sdk_shim.cpp
+          DESTINATION ${ZORVEL_PACKAGE_DIR})
 endif()
 
 set(ZORVEL_PACKAGE_RUNTIME "")

@@ -50,7 +50,13 @@
 #elif defined(_MSC_VER)
 #include <sal.h>
 #define ZORVEL_NORETURN __declspec(noreturn)
+/* clang-cl checks formats against the Microsoft runtime's (I64 and all);
+ * Visual Studio's /analyze reads the annotation instead. */
+#if defined(__clang__)
+#define ZORVEL_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
 #define ZORVEL_PRINTF(fmt, args)
+#endif
 #define ZORVEL_FORMAT_STRING _Printf_format_string_
 #else
 #define ZORVEL_NORETURN
@@ -268,7 +274,7 @@ class CSEHError : public CError {
   ~CSEHError() {}
 };
 
-#if defined(__GNUC__)
+#if defined(__GNUC__) || defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
 #endif
@@ -282,7 +288,7 @@ static_assert(sizeof(CError) == 4616, "CError size");
 static_assert(sizeof(COSError) == sizeof(CError), "COSError adds nothing");
 static_assert(sizeof(CSocError) == sizeof(CError), "CSocError adds nothing");
 static_assert(sizeof(CSEHError) == sizeof(CError), "CSEHError adds nothing");
-#if defined(__GNUC__)
+#if defined(__GNUC__) || defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
 

@@ -33,7 +33,7 @@ run_preset() {
 
 preset_arch() {
   case "$1" in
-    mingw64) echo x64 ;;
+    mingw64 | msvc64) echo x64 ;;
     *) echo i686 ;;
   esac
 }

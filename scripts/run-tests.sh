@@ -1,13 +1,16 @@
 #!/bin/sh
-# Sets up, builds both architectures and runs their tests under Wine; ends
-# with CTest's summary of the x86_64 suite. The i686 suite runs where this
-# machine can start 32-bit programs; elsewhere the i686 build gets the checks
-# that need no execution (label "static"). ZORVEL_SKIP_I686=1 forces that.
-# Arguments go to both CTest runs (for example -L reliability).
+# Sets up, builds the four DLLs (MinGW-w64 and MSVC ABI, each for i686 and
+# x86_64) and runs their tests under Wine; ends with CTest's summary of the
+# MSVC-ABI x86_64 suite. The i686 suites run where this machine can start
+# 32-bit programs; elsewhere the i686 builds get the checks that need no
+# execution (label "static"). ZORVEL_SKIP_I686=1 forces that.
+# Arguments go to every CTest run (for example -L reliability).
 set -eu
 . "$(dirname "$0")/lib.sh"
 
-for preset in mingw mingw64; do
+# The MinGW builds first: the MSVC-ABI suites compare against their
+# scenario program.
+for preset in mingw mingw64 msvc msvc64; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
@@ -22,24 +25,48 @@ suite() {
   )
 }
 
-i686_status=0
-if i686_runs; then
-  echo "run-tests: i686 suite: running" >&2
-  suite mingw "$@" || i686_status=$?
-  i686_summary="ran, exit status $i686_status"
-else
-  echo "run-tests: i686 suite: skipped: $i686_reason" >&2
-  echo "run-tests: i686 build: checks that need no execution" >&2
-  # Only folders without GoogleTest programs: CTest would run those to list
-  # their tests.
-  for dir in package tools; do
-    ctest --test-dir build/mingw/tests/$dir -L static --output-on-failure ||
-      i686_status=$?
-  done
-  i686_summary="skipped ($i686_reason); checks without execution: exit status $i686_status"
-fi
-echo "run-tests: i686: $i686_summary" >&2
-echo "run-tests: x86_64 suite: running" >&2
-x64_status=0
-suite mingw64 "$@" || x64_status=$?
-[ "$i686_status" -eq 0 ] && [ "$x64_status" -eq 0 ]
+# An i686 suite where 32-bit programs run; else the checks without
+# execution, from the folders without GoogleTest programs (CTest would run
+# those to list their tests) and without the host suite.
+status=0
+summary=""
+i686_suite() {
+  preset=$1
+  shift
+  rc=0
+  if i686_runs; then
+    echo "run-tests: $preset (i686) suite: running" >&2
+    suite "$preset" "$@" || rc=$?
+    line="$preset (i686): ran, exit status $rc"
+  else
+    echo "run-tests: $preset (i686) suite: skipped: $i686_reason" >&2
+    echo "run-tests: $preset (i686) build: checks that need no execution" >&2
+    for dir in package tools; do
+      ctest --test-dir "build/$preset/tests/$dir" -L static \
+        --output-on-failure || rc=$?
+    done
+    line="$preset (i686): skipped ($i686_reason); checks without execution: exit status $rc"
+  fi
+  summary="$summary
+run-tests: $line"
+  [ "$rc" -eq 0 ] || status=$rc
+}
+
+x64_suite() {
+  preset=$1
+  shift
+  rc=0
+  echo "run-tests: $preset (x86_64) suite: running" >&2
+  suite "$preset" "$@" || rc=$?
+  summary="$summary
+run-tests: $preset (x86_64): ran, exit status $rc"
+  [ "$rc" -eq 0 ] || status=$rc
+}
+
+i686_suite mingw "$@"
+x64_suite mingw64 "$@"
+i686_suite msvc "$@"
+echo "run-tests: so far:$summary
+run-tests: msvc64 (x86_64): runs last, its CTest summary ends this output" >&2
+x64_suite msvc64 "$@"
+[ "$status" -eq 0 ]

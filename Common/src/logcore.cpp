@@ -161,7 +161,9 @@ void format_stamp(const TimeValue* t, char* out, size_t size) {
   if (!c || strlen(c) < 24) c = "??? ??? ?? ??:??:?? ????\n";
   char clock[9];
   str_copy(clock, sizeof clock, c + 11);
-  str_format(out, size, "%.3s%.4s%.2s (%.3s) %8s.%03d", c + 8, c + 4, c + 22, c,
+  // msvcrt writes the day as "09", ucrtbase as " 9".
+  char day[3] = {c[8] == ' ' ? '0' : c[8], c[9], 0};
+  str_format(out, size, "%s %.4s%.2s (%.3s) %8s.%03d", day, c + 4, c + 22, c,
              clock, (int)t->millis);
 }
 

@@ -366,13 +366,13 @@ void __stdcall show_message(const char* text) {
   }
   char format[4 * APPEND_LIMIT + 1];
   escape_percents(format, text);
-#if defined(__GNUC__)
+#if defined(__GNUC__) || defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-security"
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #endif
   event(format);
-#if defined(__GNUC__)
+#if defined(__GNUC__) || defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
 }

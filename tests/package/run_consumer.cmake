@@ -3,7 +3,8 @@
 # carries, as a host does), runs it and checks what it printed.
 # Run with cmake -P; inputs: BUILD_DIR, CONSUMER_DIR, WORK_DIR, GENERATOR,
 # PLATFORM, MAKE_PROGRAM, TOOLCHAIN, CONFIG, VERSION, EMULATOR ('|' between
-# its words), FRAME_POINTERS (the host must get -fno-omit-frame-pointer).
+# its words), FRAME_POINTERS (the host must get -fno-omit-frame-pointer),
+# MSVC_HOST (the host must get /EHs).
 # With SOURCE_DIR, the prefix comes from a build of the library alone from
 # that source tree instead of from BUILD_DIR.
 
@@ -91,6 +92,12 @@ if(EXISTS ${build}/compile_commands.json)
                         "${commands}")
   elseif(NOT FRAME_POINTERS AND NOT at EQUAL -1)
     message(FATAL_ERROR "frame pointers forced on a host that needs none")
+  endif()
+  # MSVC ABI: /EHc- after CMake's /EHsc, which lets the compiler drop a
+  # catch around the library's extern "C" calls.
+  string(FIND "${commands}" "/EHc-" at)
+  if(MSVC_HOST AND at EQUAL -1)
+    message(FATAL_ERROR "the consumer was compiled without /EHs:\n${commands}")
   endif()
 endif()
 
