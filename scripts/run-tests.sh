@@ -3,7 +3,8 @@
 # with CTest's summary of the x86_64 suite. The i686 suite runs where this
 # machine can start 32-bit programs; elsewhere the i686 build gets the checks
 # that need no execution (label "static"). ZORVEL_SKIP_I686=1 forces that.
-# Arguments go to both CTest runs (for example -L reliability).
+# The native tests and fuzz runs (preset native) come first.
+# Arguments go to every CTest run (for example -L reliability).
 set -eu
 . "$(dirname "$0")/lib.sh"
 
@@ -11,6 +12,15 @@ for preset in mingw mingw64; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
+
+# The pure text routines built natively: unit tests and each fuzz target for
+# a few seconds, under the sanitizers. Before the Windows suites, so that the
+# output still ends with a Windows suite's CTest summary.
+native_status=0
+cmake --preset native >/dev/null
+cmake --build --preset native
+ctest --preset native "$@" || native_status=$?
+echo "run-tests: native: exit status $native_status" >&2
 
 # Runs CTest for one preset inside its own Wine session.
 suite() {
@@ -42,4 +52,5 @@ echo "run-tests: i686: $i686_summary" >&2
 echo "run-tests: x86_64 suite: running" >&2
 x64_status=0
 suite mingw64 "$@" || x64_status=$?
-[ "$i686_status" -eq 0 ] && [ "$x64_status" -eq 0 ]
+[ "$native_status" -eq 0 ] && [ "$i686_status" -eq 0 ] &&
+  [ "$x64_status" -eq 0 ]

@@ -13,7 +13,9 @@ have_all() {
     command -v python3 >/dev/null 2>&1 &&
     command -v lnav >/dev/null 2>&1 &&
     command -v syslog-ng >/dev/null 2>&1 &&
-    [ -d /usr/src/googletest/googletest ]
+    [ -d /usr/src/googletest/googletest ] &&
+    command -v clang++-19 >/dev/null 2>&1 &&
+    [ -f /usr/lib/llvm-19/lib/clang/19/lib/linux/libclang_rt.fuzzer-x86_64.a ]
 }
 
 have_all && exit 0
@@ -35,5 +37,5 @@ apt-get install -y -qq --no-install-recommends \
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 \
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
   wine wine64 wine32:i386 cmake ninja-build googletest python3 \
-  lnav syslog-ng-core >/dev/null
+  lnav syslog-ng-core clang-19 libclang-rt-19-dev >/dev/null
 have_all
