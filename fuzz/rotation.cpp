@@ -53,13 +53,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   // A match is a "rotate" entry whose name, before the first comma, has the
-  // slot file's name at the start of its own, and a 16-bit count.
+  // slot file's name at the start of its own, and a 16-bit count: the number
+  // after the comma.
   const std::string v = value.data;
   FUZZ_CHECK(lower(key.data) == "rotate");
   FUZZ_CHECK(keep >= -32768 && keep <= 32767);
   FUZZ_CHECK(v.size() < ROTATION_NAME);
   const size_t comma = v.find(',');
   FUZZ_CHECK(comma != std::string::npos);
+  FUZZ_CHECK(keep == atoi(v.c_str() + comma + 1));  // the count as written
   std::string name = v.substr(0, comma);
   trim(&name[0]);
   name = name.c_str();
