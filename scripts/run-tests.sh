@@ -4,6 +4,7 @@
 # MSVC-ABI x86_64 suite. The i686 suites run where this machine can start
 # 32-bit programs; elsewhere the i686 builds get the checks that need no
 # execution (label "static"). ZORVEL_SKIP_I686=1 forces that.
+# The native tests and fuzz runs (preset native) come first.
 # Arguments go to every CTest run (for example -L reliability).
 set -eu
 . "$(dirname "$0")/lib.sh"
@@ -14,6 +15,19 @@ for preset in mingw mingw64 msvc msvc64; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
+
+# The pure text routines built natively: unit tests and each fuzz target for
+# a few seconds, under the sanitizers. Before the Windows suites, so that the
+# output still ends with a Windows suite's CTest summary.
+status=0
+summary=""
+native_rc=0
+cmake --preset native >/dev/null
+cmake --build --preset native
+ctest --preset native "$@" || native_rc=$?
+summary="
+run-tests: native: exit status $native_rc"
+[ "$native_rc" -eq 0 ] || status=$native_rc
 
 # Runs CTest for one preset inside its own Wine session.
 suite() {
@@ -28,8 +42,6 @@ suite() {
 # An i686 suite where 32-bit programs run; else the checks without
 # execution, from the folders without GoogleTest programs (CTest would run
 # those to list their tests) and without the host suite.
-status=0
-summary=""
 i686_suite() {
   preset=$1
   shift

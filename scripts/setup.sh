@@ -21,7 +21,9 @@ have_all() {
     command -v llvm-mt-19 >/dev/null 2>&1 &&
     [ -f /usr/include/wine/wine/windows/windows.h ] &&
     [ -f /usr/lib/x86_64-linux-gnu/wine/x86_64-windows/libvcruntime140.a ] &&
-    [ -f /usr/lib/i386-linux-gnu/wine/i386-windows/libvcruntime140.a ]
+    [ -f /usr/lib/i386-linux-gnu/wine/i386-windows/libvcruntime140.a ] &&
+    command -v clang++-19 >/dev/null 2>&1 &&
+    [ -f /usr/lib/llvm-19/lib/clang/19/lib/linux/libclang_rt.fuzzer-x86_64.a ]
 }
 
 have_all && exit 0
@@ -44,5 +46,6 @@ apt-get install -y -qq --no-install-recommends \
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
   wine wine64 wine32:i386 cmake ninja-build googletest python3 \
   lnav syslog-ng-core \
-  clang-19 clang-tools-19 lld-19 llvm-19 libwine-dev libwine-dev:i386 >/dev/null
+  clang-19 clang-tools-19 lld-19 llvm-19 libwine-dev libwine-dev:i386 \
+  libclang-rt-19-dev >/dev/null
 have_all

@@ -27,10 +27,12 @@ import sys
 
 # "T: 08 Dec 26 (Tue) 17:42:38.776 (pid:tid:MARK): " — the mark is optional.
 # The type is one character, any but LF: devent writes '0' + level, so a
-# level outside 0-9 gives '/', ':' or any other byte, and a NUL none.
+# level outside 0-9 gives '/', ':' or any other byte, and a NUL none. The ids
+# are 32-bit numbers printed with %d: a longer run of digits is no header.
 HEADER = re.compile(
     r"^(?P<type>.?): (?P<stamp>\d\d \w{3} \d\d \(\w{3}\) [\d:.]+) "
-    r"\((?P<pid>-?\d+):(?P<tid>-?\d+)(?::(?P<mark>[^)]*))?\): (?P<text>.*)$")
+    r"\((?P<pid>-?\d{1,10}):(?P<tid>-?\d{1,10})(?::(?P<mark>[^)]*))?\): "
+    r"(?P<text>.*)$")
 # The text after the header starts with the thread's banner, which may be
 # anything, so the report's own lines are searched for, not matched whole.
 TITLE = re.compile(r"\*{14} (?P<title>.*) Exception report: \*{60}$")
@@ -372,8 +374,14 @@ def parse_arguments(argv):
 
 def main(argv):
     args = parse_arguments(argv)
-    with open(args.log, "rb") as f:
-        reports = read_reports(log_lines(f.read()))
+    try:
+        with open(args.log, "rb") as f:
+            data = f.read()
+    except OSError as e:
+        sys.stderr.write("symbolize: cannot read %s: %s\n" %
+                         (args.log, e.strerror or e))
+        return 1
+    reports = read_reports(log_lines(data))
     if args.list:
         list_reports(reports, sys.stdout)
         return 0

@@ -14,8 +14,6 @@
 LogTable g_tables[2];
 volatile LONG g_debug_level;
 
-static const char s_overflow_text[] = "!!! MAX_BUF_SIZE is exceeded";
-
 // ------------------------------------------------------------ lifecycle
 
 void fatal_abort(void) { abort(); }
@@ -125,14 +123,7 @@ int msg_vappend(const char* format, va_list args) {
   char* cursor = (char*)tls_get(g_keys.cursor);
   if (!buffer || !cursor) return 0;
   size_t room = (size_t)(buffer + MESSAGE_SIZE - cursor);
-  if (room == 0) return 0;
-  size_t limit = room < (size_t)APPEND_LIMIT ? room : (size_t)APPEND_LIMIT;
-  int n = str_vformat(cursor, limit, format, args);
-  if (n < 0) n = str_format(cursor, limit, "%s", s_overflow_text);
-  if (n < 0) {
-    *cursor = 0;
-    n = 0;
-  }
+  int n = msg_format_at(cursor, room, format, args);
   TlsSetValue(g_keys.cursor, cursor + n);
   return n;
 }
@@ -190,33 +181,13 @@ void msg_header(const char* type) {
     msg_append("%s: %s (%d:%d): %s", type, stamp, pid, tid, banner);
 }
 
-// Copies the line into stage with LF turned into CR LF, up to STAGE_SIZE - 2
-// bytes (one more when the last LF lands on the bound). A line too long for
-// that is cut two bytes earlier and still ends with CR LF, so the next line
-// written to the file starts on a line of its own. Returns the staged length.
-static DWORD stage_line(const char* text, const char* end, char* stage) {
-  const DWORD limit = STAGE_SIZE - 2;
-  DWORD n = 0;
-  while (text < end && n < limit) {
-    if (*text == '\n') stage[n++] = '\r';
-    stage[n++] = *text++;
-  }
-  if (text == end) return n;
-  if (n > limit - 2) n = limit - 2;
-  if (n >= 2 && stage[n - 2] == '\r' && stage[n - 1] == '\n') return n;
-  if (n > 0 && stage[n - 1] == '\r') --n;  // never split a CR LF pair
-  stage[n++] = '\r';
-  stage[n++] = '\n';
-  return n;
-}
-
 void msg_write(LogSlot* slot) {
   if (!slot) return;
   char* buffer = (char*)tls_get(g_keys.message);
   char* cursor = (char*)tls_get(g_keys.cursor);
   if (!buffer || !cursor) return;
   char stage[STAGE_SIZE];
-  DWORD n = stage_line(buffer, cursor, stage);
+  DWORD n = (DWORD)msg_stage(buffer, cursor, stage);
 
   bool owned = false;
   if (slot->mutex) {

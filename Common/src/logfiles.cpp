@@ -6,7 +6,7 @@
 #include "zorvel_int.h"
 
 enum {
-  FIELD_SIZE = 1024,  // a rotation entry's file name; make_dirs' work area
+  FIELD_SIZE = 1024,  // make_dirs' work area; a full path name
   MOVE_NAME = 2048,   // each name of a move
   ITEMS_SIZE = 2048,  // read_rotation_config's items area
   OPEN_RETRIES = 2    // opens tried again after creating directories
@@ -14,43 +14,15 @@ enum {
 
 // ------------------------------------------------------------ rotation
 
-// Part of a name after its last '\'; the whole name when it has none.
-static const char* rotation_base(const char* name) {
-  const char* slash = strrchr(name, '\\');
-  return slash ? slash + 1 : name;
-}
-
-// A count is a decimal number, blanks and a sign allowed before it. A typo
-// read as 0 would delete the log instead of keeping copies.
-static bool count_is_number(const char* text) {
-  while (*text == ' ' || *text == '\t') ++text;
-  if (*text == '-' || *text == '+') ++text;
-  return *text >= '0' && *text <= '9';
-}
-
-// Reads one "rotate" entry: "name,count". An entry without a comma, without a
-// numeric count or with a count outside 16 bits is ignored rather than
-// guessed at.
+// Reads one "rotate" entry into the slot it names (text.cpp).
 static int rotation_entry(char* key, char* value, DWORD_PTR item,
                           void* context) {
   (void)item;
   LogSlot* slot = (LogSlot*)context;
-  trim(key);
-  trim(value);
-  if (_stricmp(key, "rotate") != 0) return 0;
-  const char* comma = strchr(value, ',');
-  if (!comma || !count_is_number(comma + 1)) return 0;
-
-  char name[FIELD_SIZE] = "";
-  int count = 0;
-  if (scan(value, "%s,%d", name, &count) != 0) return 0;
-  if (count < -32768 || count > 32767) return 0;
-  trim(name);
-
-  const char* slot_base = rotation_base(slot->path);
-  if (_strnicmp(rotation_base(name), slot_base, strlen(slot_base)) == 0) {
+  int keep = 0;
+  if (rotation_match(key, value, slot->path, &keep)) {
     slot->rotate = true;
-    slot->keep = (SHORT)count;
+    slot->keep = (SHORT)keep;
   }
   return 0;
 }

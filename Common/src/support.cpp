@@ -1,11 +1,10 @@
 // Support routines: path resolution against the executable's directory, the
-// format-driven field scanner with its trimming routines, and the profile
-// section reader. Each public routine runs its work under guard_run, so a
-// thrown object or a processor fault inside it becomes a result of 1.
+// format-driven field scanner, and the profile section reader. Each public
+// routine runs its work under guard_run, so a thrown object or a processor
+// fault inside it becomes a result of 1. The pure parts they guard (the
+// scanner's driver, trimming, the path joiner) are in text.cpp.
 #include <float.h>
-#include <locale.h>
 #include <setjmp.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include "zorvel_int.h"
@@ -155,192 +154,7 @@ void guard_install(void) {}
 void guard_uninstall(void) {}
 #endif
 
-// ============================================================ trimming
-
-static bool is_blank(char c) {
-  return c == ' ' || c == '\r' || c == '\n' || c == '\t';
-}
-
-void trim_left(char* text) {
-  char* first = text;
-  while (is_blank(*first)) ++first;
-  if (first != text) memmove(text, first, strlen(first) + 1);
-}
-
-void trim_right(char* text) {
-  size_t n = strlen(text);
-  while (n > 0 && is_blank(text[n - 1])) text[--n] = 0;
-}
-
-void trim(char* text) {
-  trim_right(text);
-  trim_left(text);
-}
-
 // ============================================================ field scanner
-
-struct FieldSpec {
-  int type;           // type letter; 0 when the format ended before one
-  int width;          // 0: none
-  int has_precision;  // a '.' was written
-  int precision;
-  char separator;  // ends the field in the source; 0: none
-};
-
-static const char s_type_letters[] = "CScdfhs";
-
-// Decimal value of [begin, end) as atoi reads it. The end character is
-// stood in for by a terminator while reading; end may be the terminator.
-static int read_number(char* begin, char* end) {
-  char saved = *end;
-  *end = 0;
-  int value = atoi(begin);
-  *end = saved;
-  return value;
-}
-
-// First character of text that is in set, or the terminator.
-static char* find_any(char* text, const char* set) {
-  while (*text && !strchr(set, *text)) ++text;
-  return text;
-}
-
-// Width: the number before the first '.' or type letter. A signed width
-// would place a field's end before its start; it counts as none.
-static char* read_width(char* pos, FieldSpec* conv) {
-  char* stop = find_any(pos, ".CScdfhs");
-  conv->width = read_number(pos, stop);
-  if (conv->width < 0) conv->width = 0;
-  return stop;
-}
-
-// Precision: after a '.', the number up to the type letter. A negative one
-// would cut before the decimal point's place; it counts as none.
-static char* read_precision(char* pos, FieldSpec* conv) {
-  if (*pos == '.') {
-    conv->has_precision = 1;
-    ++pos;
-  }
-  char* stop = find_any(pos, s_type_letters);
-  if (conv->has_precision) {
-    conv->precision = read_number(pos, stop);
-    if (conv->precision < 0) conv->has_precision = conv->precision = 0;
-  }
-  return stop;
-}
-
-// Reads the conversion that starts after a '%'. Returns the position of the
-// separator character, where the search for the next '%' resumes; when the
-// format ends before a type letter, the position of its terminator.
-static char* parse_spec(char* pos, FieldSpec* conv) {
-  pos = read_precision(read_width(pos, conv), conv);
-  conv->type = (signed char)*pos;
-  if (!*pos) return pos;
-  ++pos;
-  conv->separator = *pos;
-  if (pos[0] == '%' && pos[1] != '%') conv->separator = 0;
-  return pos;
-}
-
-// Text of the next conversion: the character after the next '%', or null.
-static char* next_spec(char* fmt) {
-  char* percent = strchr(fmt, '%');
-  return percent ? percent + 1 : NULL;
-}
-
-// Cuts a floating text precision places after its decimal point (the point
-// itself is place 0), unless the cut would fall at or past the end.
-static char* cut_precision(char* field, int precision) {
-  const lconv* conv = localeconv();
-  char* point = NULL;
-  if (conv && conv->decimal_point && conv->decimal_point[0])
-    point = strchr(field, conv->decimal_point[0]);
-  if (!point && conv && conv->mon_decimal_point && conv->mon_decimal_point[0])
-    point = strchr(field, conv->mon_decimal_point[0]);
-  if (!point || (size_t)precision >= strlen(point)) return NULL;
-  return point + precision;
-}
-
-static double read_float(char* field, const FieldSpec* conv) {
-  char* cut = conv->has_precision ? cut_precision(field, conv->precision) : 0;
-  if (!cut) return atof(field);
-  char saved = *cut;
-  *cut = 0;
-  double value = atof(field);
-  *cut = saved;
-  return value;
-}
-
-static void store_text(char* dst, const char* field, size_t length,
-                       const FieldSpec* conv) {
-  if (conv->width != 0 && (size_t)conv->width < length) {
-    memcpy(dst, field, conv->width);  // exactly width, no terminator
-    return;
-  }
-  memcpy(dst, field, length + 1);
-}
-
-// Converts the terminated field into dst by the conversion's type letter.
-static void convert_field(char* field, size_t length, void* dst,
-                          const FieldSpec* conv) {
-  switch (conv->type) {
-    case 'C':
-    case 'c':
-      *(char*)dst = field[0];
-      break;
-    case 'S':
-    case 's':
-      store_text((char*)dst, field, length, conv);
-      break;
-    case 'd':
-      *(int*)dst = atoi(field);
-      break;
-    case 'h':
-      *(short*)dst = (short)(atoi(field) & 0xFFFF);
-      break;
-    case 'f':
-      *(double*)dst = read_float(field, conv);
-      break;
-    default:
-      break;
-  }
-}
-
-// Converts one field at src into dst. Returns where the next field starts,
-// or null when the expected separator is missing (the scan ends).
-static char* scan_field(char* src, void* dst, const FieldSpec* conv) {
-  char* found = NULL;
-  if (conv->separator) {
-    trim_left(src);
-    found = strchr(src, conv->separator);
-  }
-  size_t remaining = strlen(src);
-  size_t length = found ? (size_t)(found - src) : remaining;
-  if (!found && conv->width != 0 && (size_t)conv->width <= remaining)
-    length = conv->width;
-  char* end = src + length;
-  char saved = *end;
-  *end = 0;
-  convert_field(src, length, dst, conv);
-  *end = saved;
-  if (found) return found + 1;
-  return conv->separator ? NULL : end;
-}
-
-// The driver: one conversion per step, one destination per conversion. A
-// null destination stores nothing and leaves the source where it is.
-static void scan_fields(char* src, char* fmt, va_list* args) {
-  while (src && *src && fmt && *fmt) {
-    char* spec_text = next_spec(fmt);
-    if (!spec_text) return;
-    FieldSpec conv = {0, 0, 0, 0, 0};
-    fmt = parse_spec(spec_text, &conv);
-    // A '%' without a type letter ends the format; it takes no destination.
-    if (conv.type == 0) return;
-    void* dst = va_arg(*args, void*);
-    if (dst) src = scan_field(src, dst, &conv);
-  }
-}
 
 struct ScanWork {
   const char* src;
@@ -396,75 +210,15 @@ char* scan_in_place(char* src, const char* fmt, ...) {
 
 // ============================================================ paths
 
-enum { PATH_AREA = 512 };
-
 struct PathWork {
   char* dst;
   const char* src;
   const char* exe;  // null when the executable's path is not known
 };
 
-// Joins the first head_length characters of head and all of tail into dst.
-// Refuses (returns 1) a name that would not fit a PATH_SIZE field.
-static int path_join(char* dst, const char* head, size_t head_length,
-                     const char* tail) {
-  size_t tail_length = strlen(tail);
-  if (head_length + tail_length >= PATH_SIZE) return 1;
-  // Built apart from dst, which may be the source itself.
-  char result[PATH_AREA];
-  memcpy(result, head, head_length);
-  memcpy(result + head_length, tail, tail_length + 1);
-  memcpy(dst, result, head_length + tail_length + 1);
-  return 0;
-}
-
-// A plain name goes after the executable's directory (its last backslash
-// kept); without a known executable it is used as given.
-static int path_plain(const PathWork* work) {
-  if (!work->exe) return path_join(work->dst, "", 0, work->src);
-  const char* slash = strrchr(work->exe, '\\');
-  size_t dir_length = slash ? (size_t)(slash - work->exe) + 1 : 0;
-  return path_join(work->dst, work->exe, dir_length, work->src);
-}
-
-// A dotted name: each leading dot climbs one backslash of the executable's
-// path, counted from its end. The name's text after the dots up to its first
-// backslash is dropped; a name with no backslash there names no file and is
-// refused.
-static int path_dotted(const PathWork* work) {
-  const char* src = work->src;
-  if (!work->exe) return 1;
-  int i = (int)strlen(work->exe) - 1;
-  size_t j = 0;
-  while (i >= 0 && src[j] == '.') {
-    if (work->exe[i] == '\\') ++j;
-    --i;
-  }
-  while (src[j] && src[j] != '\\') ++j;
-  if (!src[j]) return 1;
-  return path_join(work->dst, work->exe, (size_t)(i + 1), src + j);
-}
-
-// An executable path is usable when it fits a path field; a longer one
-// would have been cut by the system and names the wrong directory.
-static const char* path_usable_exe(const char* exe) {
-  if (!exe) return NULL;
-  for (size_t n = 0; n < PATH_SIZE; ++n)
-    if (!exe[n]) return exe;
-  return NULL;
-}
-
 static int path_work(void* arg) {
   PathWork* work = (PathWork*)arg;
-  const char* src = work->src;
-  if (!src || !src[0]) {
-    work->dst[0] = 0;
-    return 0;
-  }
-  if (src[1] == ':') return path_join(work->dst, "", 0, src);
-  work->exe = path_usable_exe(work->exe);
-  if (src[0] != '.') return path_plain(work);
-  return path_dotted(work);
+  return path_build(work->dst, work->src, work->exe);
 }
 
 static int path_clear(void* dst) {
@@ -482,8 +236,10 @@ int resolve_path_from(char* dst, const char* src, const char* exe_path) {
   return 1;
 }
 
+enum { EXE_AREA = 512 };
+
 int resolve_path(char* dst, const char* src) {
-  char exe[PATH_AREA];
+  char exe[EXE_AREA];
   memset(exe, 0, sizeof exe);
   DWORD n = module_file_name(NULL, exe, PATH_SIZE);
   // A count of PATH_SIZE means the path was cut.

@@ -8,6 +8,7 @@
 #include <stdarg.h>
 #include <windows.h>
 
+#include "text.h"
 #include "zorvel.h"
 
 #if defined(_MSC_VER)
@@ -17,14 +18,11 @@
 #endif
 
 // ---------------------------------------------------------------- sizes
+// The sizes of paths, lines and their staging are in text.h.
 enum {
   SLOT_COUNT = 40,           // slots per channel; slot 0 is the standard stream
-  PATH_SIZE = 260,           // a resolved path and its terminator
   MARK_SIZE = 8,             // mark: 7 characters and a terminator
   BANNER_SIZE = 256,         // banner: 255 characters and a terminator
-  MESSAGE_SIZE = 4000,       // the thread's line buffer
-  APPEND_LIMIT = 2000,       // one formatted append
-  STAGE_SIZE = 2000,         // CR LF staging area of one write
   PLACE_FIELD = 300,         // fields of ThreadPlace
   RESOLVED_NAME_SIZE = 2048  // util_init's resolved names
 };
@@ -165,17 +163,7 @@ char* module_path(void);
 DWORD module_file_name(HMODULE module, char* path, DWORD size);
 
 // ================================================================ text.cpp
-// Bounded text routines; none allocates or throws.
-
-// Copies at most size - 1 characters and terminates; returns the length.
-size_t str_copy(char* dst, size_t size, const char* src);
-// Formats into dst, always terminated; returns the length, or -1 when the
-// text was cut.
-int str_vformat(char* dst, size_t size, const char* format, va_list args);
-int str_format(char* dst, size_t size, const char* format, ...)
-    ZORVEL_PRINTF(3, 4);
-// The part of path after its last backslash, '/' or ':'; "" for null.
-const char* base_name(const char* path);
+// The pure text routines are declared in text.h.
 
 // Keeps the caller's last error across a scope: the logging and context calls
 // run between a failed call and its report.
@@ -228,10 +216,6 @@ int resolve_path_from(char* dst, const char* src, const char* exe_path);
 int scan(const char* src, const char* fmt, ...);
 // Scans src in place and returns it, trimmed fields cut out of it.
 char* scan_in_place(char* src, const char* fmt, ...);
-// Trim blanks (space, tab, CR, LF) in place.
-void trim_left(char* text);
-void trim_right(char* text);
-void trim(char* text);
 
 // Reads a profile section as trimmed key and value pairs, one callback per
 // entry into items; capacity and last_index report how many fit and came.

@@ -11,6 +11,7 @@
 #include "core_util.h"
 #include "import_util.h"
 #include "test_util.h"
+#include "text_cases.h"
 #include "zorvel_int.h"
 
 namespace {
@@ -80,23 +81,7 @@ struct StreamToFile {
 // ---------------------------------------------------------------- helpers
 
 TEST(BaseName, PartAfterTheLastSeparator) {
-  static const struct {
-    const char* path;
-    const char* name;
-  } kCases[] = {
-      {"C:\\src\\net\\listener.cpp", "listener.cpp"},
-      {"listener.cpp", "listener.cpp"},
-      {"C:listener.cpp", "listener.cpp"},
-      {"..\\a:b\\c.cpp", "c.cpp"},
-      {"a\\b:c.cpp", "c.cpp"},
-      {"/home/build/src/main.cpp", "main.cpp"},
-      {"C:\\build/src\\net/listener.cpp", "listener.cpp"},
-      {"src/net\\", ""},
-      {"C:\\src\\", ""},
-      {"C:", ""},
-      {"", ""},
-  };
-  for (const auto& c : kCases)
+  for (const auto& c : tc::kBaseNameCases)
     EXPECT_STREQ(c.name, base_name(c.path)) << c.path;
 }
 

@@ -8,55 +8,12 @@
 
 #include "support_util.h"
 #include "test_util.h"
+#include "text_cases.h"
 #include "zorvel_int.h"
 
 namespace {
 
-struct PathCase {
-  const char* exe;
-  const char* src;
-  const char* expected;
-  int result;
-};
-
-// The resolution rules, for a given executable path.
-const PathCase kCases[] = {
-    {"C:\\srv\\bin\\app.exe", "", "", 0},
-    {"C:\\srv\\bin\\app.exe", "C:\\x.log", "C:\\x.log", 0},
-    {"C:\\srv\\bin\\app.exe", "D:x.log", "D:x.log", 0},
-    {"C:\\srv\\bin\\app.exe", "x.log", "C:\\srv\\bin\\x.log", 0},
-    {"C:\\srv\\bin\\app.exe", "logs\\x.log", "C:\\srv\\bin\\logs\\x.log", 0},
-    {"C:\\srv\\bin\\app.exe", "\\\\server\\share\\x.log",
-     "C:\\srv\\bin\\\\\\server\\share\\x.log", 0},
-    {"C:\\srv\\bin\\app.exe", ".\\x.log", "C:\\srv\\bin\\x.log", 0},
-    {"C:\\srv\\bin\\app.exe", "..\\x.log", "C:\\srv\\x.log", 0},
-    {"C:\\srv\\bin\\app.exe", "..\\..\\x.log", "C:\\srv\\..\\x.log", 0},
-    {"C:\\srv\\bin\\app.exe", "...\\x.log", "C:\\x.log", 0},
-    {"C:\\srv\\bin\\app.exe", "....\\x.log", "\\x.log", 0},
-    {"C:\\srv\\bin\\app.exe", ".tmp\\x.log", "C:\\srv\\bin\\x.log", 0},
-    {"C:\\app.exe", ".\\x.log", "C:\\x.log", 0},
-    {"C:\\app.exe", "..\\x.log", "\\x.log", 0},
-    {"C:\\srv\\bin\\app.exe", "x", "C:\\srv\\bin\\x", 0},
-    {"C:\\srv\\bin\\app.exe", ".:x", ".:x", 0},
-    {"C:\\srv\\bin\\app.exe", ".\\a\\..\\x", "C:\\srv\\bin\\a\\..\\x", 0},
-    // A dotted name with no backslash after its dots names no file.
-    {"C:\\srv\\bin\\app.exe", ".", "", 1},
-    {"C:\\srv\\bin\\app.exe", "..", "", 1},
-    {"C:\\srv\\bin\\app.exe", ".log", "", 1},
-    {"C:\\srv\\bin\\app.exe", "./x.log", "", 1},
-    // An executable path without a backslash leaves no directory.
-    {"app.exe", "x.log", "x.log", 0},
-    {"app.exe", ".\\x.log", "\\x.log", 0},
-    // Executable path not known.
-    {nullptr, "x.log", "x.log", 0},
-    {nullptr, "C:\\x.log", "C:\\x.log", 0},
-    {nullptr, ".\\x.log", "", 1},
-    {nullptr, "", "", 0},
-};
-
-void PrintTo(const PathCase& c, std::ostream* os) {
-  *os << '"' << c.src << "\" for \"" << (c.exe ? c.exe : "(none)") << '"';
-}
+using tc::PathCase;
 
 class PathTable : public testing::TestWithParam<PathCase> {};
 
@@ -68,7 +25,7 @@ TEST_P(PathTable, ResolvesAgainstTheGivenExecutable) {
   EXPECT_STREQ(c.expected, dst);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rules, PathTable, testing::ValuesIn(kCases));
+INSTANTIATE_TEST_SUITE_P(Rules, PathTable, testing::ValuesIn(tc::kPathCases));
 
 TEST(ResolvePath, NullNameGivesTheEmptyName) {
   char dst[PATH_SIZE] = "old";

@@ -10,118 +10,14 @@
 #include <vector>
 
 #include "support_util.h"
+#include "text_cases.h"
 #include "zorvel_int.h"
 
 namespace {
 
-const char kUntouched[] = "~~~~~~~~~~";
-
-// One destination of every kind, set to values no conversion here stores.
-struct Dest {
-  char text[64];
-  int d = -777;
-  short h = -777;
-  char c = '~';
-  double f = -777.0;
-  Dest() {
-    memset(text, 0, sizeof text);
-    strcpy(text, kUntouched);
-  }
-  void* pointer(char kind) {
-    switch (kind) {
-      case 's':
-        return text;
-      case 'd':
-        return &d;
-      case 'h':
-        return &h;
-      case 'c':
-        return &c;
-      case 'f':
-        return &f;
-      default:
-        return nullptr;  // '-': a null destination
-    }
-  }
-  // What the destination holds, "~" when untouched.
-  std::string shown(char kind) const {
-    char out[80];
-    switch (kind) {
-      case 's':
-        return strcmp(text, kUntouched) ? text : "~";
-      case 'd':
-        snprintf(out, sizeof out, "%d", d);
-        return d == -777 ? "~" : out;
-      case 'h':
-        snprintf(out, sizeof out, "%d", h);
-        return h == -777 ? "~" : out;
-      case 'c':
-        snprintf(out, sizeof out, "%d", c);
-        return c == '~' ? "~" : out;
-      case 'f':
-        snprintf(out, sizeof out, "%.10g", f);
-        return f == -777 ? "~" : out;
-      default:
-        return "";
-    }
-  }
-};
-
-struct ScanCase {
-  const char* src;
-  const char* fmt;
-  const char* kinds;  // destination kinds in order; '-' passes null
-  const char* expected[3];
-};
-
-const ScanCase kCases[] = {
-    // The documented examples.
-    {"rotate = events.log,3", "%s=%s", "ss", {"rotate ", " events.log,3"}},
-    {"a=b=c", "%s=%s", "ss", {"a", "b=c"}},
-    {"justakey", "%s=%s", "ss", {"justakey", "~"}},
-    {"key=", "%s=%s", "ss", {"key", "~"}},
-    {"events.log,5", "%s,%d", "sd", {"events.log", "5"}},
-    {"events.log", "%s,%d", "sd", {"events.log", "~"}},
-    {"abc123", "%3s%d", "sd", {"abc", "123"}},
-    {"a%7", "%s%%%d", "sd", {"a", "7"}},
-    {"3.14159", "%.3f", "f", {"3.14"}},
-    {"a,b", "%s,%s", "-s", {"", "a,b"}},
-    // Empty source or format stores nothing.
-    {"", "%s", "s", {"~"}},
-    {"abc", "", "s", {"~"}},
-    {"abc", "no conversions", "s", {"~"}},
-    // Blanks: skipped before a field with a separator, kept before the last.
-    {"  a ,  b", "%s,%s", "ss", {"a ", "  b"}},
-    {"x, 42", "%s,%d", "sd", {"x", "42"}},
-    // Conversions.
-    {",z", "%c,%s", "cs", {"0", "z"}},
-    {"A;b", "%C;%S", "cs", {"65", "b"}},
-    {"70000", "%h", "h", {"4464"}},
-    {"-12abc", "%d", "d", {"-12"}},
-    {"abc", "%d", "d", {"0"}},
-    {"2.5", "%f", "f", {"2.5"}},
-    {"3.14159", "%.0f", "f", {"3"}},
-    {"3.14159", "%.1f", "f", {"3"}},
-    {"3.14159", "%.9f", "f", {"3.14159"}},
-    {"12", "%.2f", "f", {"12"}},
-    {"ab", "%ls", "s", {"ab"}},
-    // Widths: a wider one takes the field; a narrower one before a found
-    // separator copies exactly that many characters, unterminated.
-    {"abcdef=x", "%10s=%s", "ss", {"abcdef", "x"}},
-    {"abcdef=x", "%2s=%s", "ss", {"ab~~~~~~~~", "x"}},
-    {"abcdef", "%2s", "s", {"ab"}},
-    // Outside the grammar: a '%' without a type letter takes no
-    // destination; a signed width or precision counts as none.
-    {"a,b", "%s,%", "ss", {"a", "~"}},
-    {"abc", "%5", "s", {"~"}},
-    {"abc", "%q", "s", {"~"}},
-    {"abcdef", "%-3s", "s", {"abcdef"}},
-    {"3.14159", "%.-2f", "f", {"3.14159"}},
-};
-
-void PrintTo(const ScanCase& c, std::ostream* os) {
-  *os << '"' << c.src << "\" with \"" << c.fmt << '"';
-}
+using tc::Dest;
+using tc::kUntouched;
+using tc::ScanCase;
 
 class ScanTable : public testing::TestWithParam<ScanCase> {};
 
@@ -149,7 +45,7 @@ TEST_P(ScanTable, InPlaceStoresTheSame) {
     EXPECT_EQ(c.expected[i], dest[i].shown(c.kinds[i])) << "field " << i;
 }
 
-INSTANTIATE_TEST_SUITE_P(Rules, ScanTable, testing::ValuesIn(kCases));
+INSTANTIATE_TEST_SUITE_P(Rules, ScanTable, testing::ValuesIn(tc::kScanCases));
 
 TEST(Scan, NullSourceOrFormatFails) {
   Dest dest;
@@ -192,24 +88,8 @@ TEST(Scan, FaultsAreCaughtAndEarlierFieldsKept) {
 
 // ------------------------------------------------ trimming
 
-struct TrimCase {
-  const char* text;
-  const char* left;
-  const char* right;
-  const char* both;
-};
-
-const TrimCase kTrims[] = {
-    {"", "", "", ""},
-    {"   ", "", "", ""},
-    {"  a b \r\n", "a b \r\n", "  a b", "a b"},
-    {"\t\r\n x", "x", "\t\r\n x", "x"},
-    {"x", "x", "x", "x"},
-    {"a\vb ", "a\vb ", "a\vb", "a\vb"},  // only four characters are blanks
-};
-
 TEST(Trim, RemovesBlanksAtEitherEnd) {
-  for (const TrimCase& c : kTrims) {
+  for (const tc::TrimCase& c : tc::kTrimCases) {
     for (bool at_start : {false, true}) {
       SCOPED_TRACE(c.text);
       std::unique_ptr<su::GuardedBuffer> left(

@@ -4,14 +4,17 @@
 Usage: test_symbolize.py SYMBOLIZER PE_BINARY OBJDUMP
 """
 
+import contextlib
 import importlib.util
 import io
 import os
+import random
 import re
 import struct
 import subprocess
 import sys
 import tempfile
+import traceback
 import unittest
 
 SYMBOLIZER, BINARY, OBJDUMP = sys.argv[1:4]
@@ -266,6 +269,112 @@ class Addresses(unittest.TestCase):
             self.assertIsNone(symbolize.find_module(r"Z:\bin\other.dll",
                                                     [empty, full]))
             self.assertIsNone(symbolize.find_module("", [full]))
+
+
+def damaged(rng, lines):
+    """One damage of a report's lines: a line cut short, an address of
+    another width, bytes of garbage, a line lost or doubled, a number too
+    long, or the file cut anywhere. Returns the file's bytes."""
+    lines = list(lines)
+    i = rng.randrange(len(lines))
+    kind = rng.randrange(8)
+    if kind == 0:
+        lines[i] = lines[i][:rng.randrange(len(lines[i]) + 1)]
+    elif kind == 1:
+        words = list(re.finditer(r"0x[0-9A-F]+|[0-9A-F]{4}:[0-9A-F]{8}",
+                                 lines[i]))
+        if words:
+            w = rng.choice(words)
+            width = rng.choice([0, 1, 7, 9, 15, 17, 40])
+            lines[i] = (lines[i][:w.start()] + "0x" + "F" * width +
+                        lines[i][w.end():])
+    elif kind == 2:
+        at = rng.randrange(len(lines[i]) + 1)
+        junk = "".join(chr(rng.randrange(256))
+                       for _ in range(rng.randrange(1, 40)))
+        lines[i] = lines[i][:at] + junk + lines[i][at:]
+    elif kind == 3:
+        del lines[i]
+    elif kind == 4:
+        lines.insert(i, lines[i])
+    elif kind == 5:
+        lines[i] = re.sub(r"\((\d+):", "(" + "9" * rng.choice([11, 5000]) + ":",
+                          lines[i], count=1)
+    elif kind == 6:
+        lines[i] = re.sub(r"\t+", "\t" * rng.randrange(3), lines[i])
+    data = "".join(l + "\r\n" for l in lines).encode("latin-1")
+    if kind == 7:
+        data = data[:rng.randrange(len(data) + 1)]
+    return data
+
+
+class DamagedReports(unittest.TestCase):
+    """Reports cut short or garbled end in a report or a clear error, never
+    in a traceback."""
+
+    def run_main(self, argv):
+        out, err = io.StringIO(), io.StringIO()
+        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+            try:
+                status = symbolize.main(argv)
+            except SystemExit as e:  # argparse's own clear errors
+                status = e.code
+        return status, out.getvalue(), err.getvalue()
+
+    def assert_clear_end(self, argv, what):
+        try:
+            status, out, err = self.run_main(argv)
+        except Exception:  # the traceback is the finding
+            self.fail("%s: traceback\n%s" % (what, traceback.format_exc()))
+        self.assertIn(status, (0, 1), what)
+        if status:
+            self.assertRegex(err, r"^symbolize: ", what)
+        return status, out
+
+    def test_damaged_reports_and_images_end_clearly(self):
+        rng = random.Random(20261209)
+        with tempfile.TemporaryDirectory() as d:
+            good = os.path.join(d, "good")
+            bad = os.path.join(d, "bad")
+            os.mkdir(good)
+            os.mkdir(bad)
+            write_image(os.path.join(good, "app.exe"), 0x14C, 0x10B,
+                        0x400000, [0x1000, 0x3000])
+            with open(os.path.join(good, "app.exe"), "rb") as f:
+                image = f.read()
+            reports = [report_lines(5, 6, "A", [
+                (0x401234, 1, 0x234, APP), (0x403890, 2, 0x890, APP),
+                (0x7FF00000, 0, 0, "")], digits=digits) for digits in (8, 16)]
+            log = os.path.join(d, "events.log")
+            printed = 0
+            for case in range(400):
+                data = damaged(rng, rng.choice(reports))
+                for _ in range(rng.randrange(3)):  # more damage on damage
+                    data = damaged(rng, symbolize.log_lines(data) or [""])
+                with open(log, "wb") as f:
+                    f.write(data)
+                # Now and then the image is cut or garbled as well.
+                cut = image[:rng.randrange(len(image) + 1)]
+                if rng.randrange(2):
+                    cut = bytes(rng.randrange(256) for _ in range(200))
+                with open(os.path.join(bad, "app.exe"), "wb") as f:
+                    f.write(cut)
+                what = "case %d: %r" % (case, data[:300])
+                for directory in (good, bad):
+                    status, out = self.assert_clear_end(
+                        [log, "-d", directory], what)
+                    printed += status == 0 and out.startswith("Report of")
+                self.assert_clear_end([log, "--list"], what)
+            self.assertGreater(printed, 100)  # most damage leaves a report
+
+    def test_unreadable_logs_end_clearly(self):
+        with tempfile.TemporaryDirectory() as d:
+            garbage = os.path.join(d, "garbage.log")
+            with open(garbage, "wb") as f:
+                f.write(bytes(range(256)) * 64)
+            for log in (os.path.join(d, "missing.log"), d, garbage):
+                status, _ = self.assert_clear_end([log], log)
+                self.assertEqual(status, 1, log)
 
 
 if __name__ == "__main__":
