@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <tlhelp32.h>
 
 #include <fstream>
 #include <sstream>
@@ -102,6 +103,75 @@ DWORD run_thread(const std::function<void()>& fn) {
   GetExitCodeThread(h, &code);
   CloseHandle(h);
   return code;
+}
+
+// Threads of the process that have finished starting and not yet ended. The
+// loader calls the program's TLS callbacks in a new thread only once the
+// thread runs Windows code, that is after Wine's start-up of it.
+static SRWLOCK s_started_lock = SRWLOCK_INIT;
+static DWORD s_started[4096];  // thread ids, 0 for a free entry
+
+static void started_swap(DWORD from, DWORD to) {
+  AcquireSRWLockExclusive(&s_started_lock);
+  for (DWORD& id : s_started) {
+    if (id == from) {
+      id = to;
+      break;
+    }
+  }
+  ReleaseSRWLockExclusive(&s_started_lock);
+}
+
+static bool has_started(DWORD thread) {
+  AcquireSRWLockShared(&s_started_lock);
+  bool found = false;
+  for (DWORD id : s_started) found = found || id == thread;
+  ReleaseSRWLockShared(&s_started_lock);
+  return found;
+}
+
+static void NTAPI on_thread_event(PVOID, DWORD reason, PVOID) {
+  if (reason == DLL_THREAD_ATTACH) started_swap(0, GetCurrentThreadId());
+  if (reason == DLL_THREAD_DETACH) started_swap(GetCurrentThreadId(), 0);
+}
+
+// The MinGW runtime calls every callback placed between .CRT$XLA and
+// .CRT$XLZ.
+extern "C" __attribute__((section(".CRT$XLF"), used))
+const PIMAGE_TLS_CALLBACK tu_thread_event_callback = on_thread_event;
+
+// A thread of this process, other than the caller, that has not finished
+// starting (or has ended and is not gone yet); 0 when there is none.
+static DWORD thread_starting() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  THREADENTRY32 entry;
+  entry.dwSize = sizeof entry;
+  DWORD found = 0;
+  for (BOOL more = Thread32First(snapshot, &entry); more && !found;
+       more = Thread32Next(snapshot, &entry)) {
+    if (entry.th32OwnerProcessID == GetCurrentProcessId() &&
+        entry.th32ThreadID != GetCurrentThreadId() &&
+        !has_started(entry.th32ThreadID))
+      found = entry.th32ThreadID;
+  }
+  CloseHandle(snapshot);
+  return found;
+}
+
+void wait_for_thread_starts() {
+  // A thread that has not started within 20 s never will: say so and go on
+  // rather than hang.
+  DWORD start = GetTickCount();
+  DWORD thread;
+  while ((thread = thread_starting()) != 0) {
+    if (GetTickCount() - start > 20000) {
+      fprintf(stderr, "test main: thread %lu has not started after 20 s\n",
+              thread);
+      return;
+    }
+    Sleep(1);
+  }
 }
 
 bool parse_line(const std::string& text, Line* line) {

@@ -38,6 +38,14 @@ std::vector<std::string> split_lines(const std::string& text);  // CR LF
 // Runs fn on a new thread and waits for it; returns the thread's exit code.
 DWORD run_thread(const std::function<void()>& fn);
 
+// Waits until no other thread of the process is still starting. 32-bit Wine
+// ends an exiting process's threads with a signal, and one that lands in a
+// thread whose start-up is not done kills the whole process with SIGSEGV
+// (docs/reliability.md). GoogleTest starts a watcher thread when a thread
+// first touches its per-thread state (SCOPED_TRACE, a failure), often a few
+// milliseconds before the end; so the test programs' mains call this last.
+void wait_for_thread_starts();
+
 // A header-free view of one log line "T: stamp (pid:tid[:mark]): rest".
 struct Line {
   std::string type, stamp, mark, rest;
