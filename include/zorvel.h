@@ -12,8 +12,9 @@
  *
  * C hosts: util_init and show_message report failure by throwing a C++
  * exception (unsigned long), and the kxraise family always throws (the error
- * classes below); C code cannot catch them, and none may reach a C frame. The other functions never throw, except seh_translator, which
- * exists to throw (C++ hosts only). A C host calls the throwing ones through
+ * classes below); C code cannot catch them, and none may reach a C frame.
+ * The other functions never throw, except seh_translator, which exists to
+ * throw (C++ hosts only). A C host calls the throwing ones through
  * a small C++ file of its own that catches, linked with the C++ compiler:
  *   extern "C" int app_attach(const char* ev, const char* er, const char* m) {
  *     try { return util_init(ev, er, m, 0); }
