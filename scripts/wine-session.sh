@@ -10,10 +10,20 @@ fi
 export ZORVEL_BUILD_DIR ZORVEL_WINE_ARCH
 . "$zorvel_root/scripts/wine-env.sh"
 
+# One session of a build tree at a time: the "wineserver -k" that ends a
+# session would stop the server under another one's tests. The lock goes
+# with the shell's descriptor 8, so it lasts until the session's processes
+# are gone.
+mkdir -p "$ZORVEL_BUILD_DIR"
+exec 8>"$ZORVEL_BUILD_DIR/wine-session.lock"
+if ! flock -n 8; then
+  echo "wine-session: waiting for another session of $ZORVEL_BUILD_DIR" >&2
+  flock -w 1800 8 ||
+    echo "wine-session: still not alone after 30 min; going on" >&2
+fi
+
 wine_stop() { "$WINESERVER" -k >/dev/null 2>&1 || true; }
 trap wine_stop EXIT INT TERM
-
-mkdir -p "$ZORVEL_BUILD_DIR"
 if [ ! -f "$WINEPREFIX/.zorvel-ready-$ZORVEL_WINE_ARCH" ]; then
   echo "setup: creating the $ZORVEL_WINE_ARCH Wine prefix (once, a few seconds)" >&2
   # A prefix of the other architecture cannot run this build's programs.
