@@ -8,22 +8,10 @@
 # With SOURCE_DIR, the prefix comes from a build of the library alone from
 # that source tree instead of from BUILD_DIR.
 
-function(run what)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out
-                  ERROR_VARIABLE out ${RUN_OPTIONS})
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "${what} failed (${rc}):\n${out}")
-  endif()
-  set(run_output "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/package_steps.cmake)
 
-set(prefix ${WORK_DIR}/prefix)
+package_fresh_work_dir()
 set(build ${WORK_DIR}/build)
-if(CONFIG)
-  set(config --config ${CONFIG})
-endif()
-file(REMOVE_RECURSE ${WORK_DIR})
-file(MAKE_DIRECTORY ${WORK_DIR})
 
 # Generator, platform and make program of the build, for a project at $1
 # built in $2.

@@ -6,19 +6,12 @@
 # Run with cmake -P; inputs: BUILD_DIR, CONSUMER_DIR, WORK_DIR, GENERATOR,
 # MAKE_PROGRAM, TOOLCHAIN, CONFIG, TRIPLE.
 
-set(prefix ${WORK_DIR}/prefix)
-file(REMOVE_RECURSE ${WORK_DIR})
-file(MAKE_DIRECTORY ${WORK_DIR})
 
-if(CONFIG)
-  set(config --config ${CONFIG})
-endif()
-execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR}
-                        --prefix ${prefix} ${config}
-                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "install failed (${rc}):\n${out}")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/package_steps.cmake)
+
+package_fresh_work_dir()
+run("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix}
+    ${config})
 
 get_filename_component(toolchain ${TOOLCHAIN} NAME)
 set(toolchain ${prefix}/lib/cmake/zorvel/${toolchain})
@@ -27,26 +20,8 @@ file(WRITE ${WORK_DIR}/posix.cmake
 set(CMAKE_C_COMPILER ${TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${TRIPLE}-g++-posix)
 ")
-execute_process(COMMAND ${CMAKE_COMMAND} -S ${CONSUMER_DIR}
-                        -B ${WORK_DIR}/build -G ${GENERATOR}
-                        -DCMAKE_MAKE_PROGRAM=${MAKE_PROGRAM}
-                        -DCMAKE_BUILD_TYPE=${CONFIG}
-                        -DCMAKE_PREFIX_PATH=${prefix}
-                        -DCMAKE_TOOLCHAIN_FILE=${WORK_DIR}/posix.cmake
-                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
-message("${out}")
-if(rc EQUAL 0)
-  message(FATAL_ERROR "a posix-thread host was accepted")
-endif()
-# CMake wraps long messages: compare with the blanks folded.
-string(REGEX REPLACE "[ \t\r\n]+" " " folded "${out}")
-foreach(expected
-    "zorvel.dll was built with MinGW-w64 GNU 12."
-    ", win32 thread model, and the package ships that compiler's runtime"
-    "g++-posix uses the posix thread model, and a program it builds cannot start with them."
-    "-DCMAKE_TOOLCHAIN_FILE=${toolchain}")
-  string(FIND "${folded}" "${expected}" at)
-  if(at EQUAL -1)
-    message(FATAL_ERROR "not in the refusal: ${expected}")
-  endif()
-endforeach()
+expect_refusal("a posix-thread host" ${WORK_DIR}/posix.cmake
+  "zorvel.dll was built with MinGW-w64 GNU 12."
+  ", win32 thread model, and the package ships that compiler's runtime"
+  "g++-posix uses the posix thread model, and a program it builds cannot start with them."
+  "-DCMAKE_TOOLCHAIN_FILE=${toolchain}")

@@ -5,21 +5,11 @@
 # Run with cmake -P; inputs: BUILD_DIR, WORK_DIR, GENERATOR, MAKE_PROGRAM,
 # CONFIG, TOOLCHAIN, PROJECT_FILE, QUICKSTART, EMULATOR, RUN_SCRIPT.
 
-function(run what)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out
-                  ERROR_VARIABLE out)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "${what} failed (${rc}):\n${out}")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/package_steps.cmake)
 
-set(prefix ${WORK_DIR}/prefix)
+package_fresh_work_dir()
 set(source ${WORK_DIR}/app)
-file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${source})
-if(CONFIG)
-  set(config --config ${CONFIG})
-endif()
 run("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix}
     ${config})
 file(COPY_FILE ${PROJECT_FILE} ${source}/CMakeLists.txt)
