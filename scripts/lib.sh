@@ -13,6 +13,10 @@ i686_runs() {
     i686_reason="ZORVEL_SKIP_I686=1 asked to skip it"
     return 1
   fi
+  if [ ! -x /usr/lib/wine/wine ]; then
+    i686_reason="32-bit Wine is not installed (scripts/setup.sh said why)"
+    return 1
+  fi
   if ! probe=$(/usr/lib/wine/wine --version 2>&1); then
     i686_reason="this machine cannot start a 32-bit program ($(echo "$probe" | head -n 1))"
     return 1
