@@ -128,6 +128,23 @@ ZORVEL_API void __cdecl seterror(unsigned long code);
 ZORVEL_API int __cdecl util_init(const char* events_file,
                                  const char* errors_file, const char* mark,
                                  const char* profile_file);
+/* Minidumps: off until turned on. When on, a structured exception that
+ * reaches ExcFilter, ExcFilterI or seh_translator leaves, after its report,
+ * a minidump in directory named <exe>-<pid>-<tid>-<yyyymmdd>-<hhmmss>.dmp
+ * ("-2" and on when taken), and one more F line that names it or says why
+ * there is none. The directory resolves as a log file name does and is
+ * created when missing. Kinds: ZORVEL_DUMP_SMALL (threads, their stacks,
+ * modules, the exception) and ZORVEL_DUMP_WITH_DATA (also the modules' data
+ * segments). A null or empty directory turns dumps off. Any thread, any
+ * time. Turning on loads dbghelp.dll and starts one writer thread, which
+ * holds the library loaded until dumps are turned off. Throws an unsigned
+ * long: 87 for an unknown kind, util_init's codes for the name, the last OS
+ * error when dbghelp or the thread cannot be had. A dump holds the process's
+ * memory: stacks, and with data segments the modules' globals. */
+#define ZORVEL_DUMP_SMALL 0
+#define ZORVEL_DUMP_WITH_DATA 1
+ZORVEL_API void __cdecl util_set_dump(const char* directory, int kind);
+
 /* Attaches the thread to .\events.log with mark EXT and writes text as an
  * event (text is a format: write %% for a percent sign). */
 ZORVEL_API void __stdcall show_message(const char* text);

@@ -524,6 +524,7 @@ void exception_report(EXCEPTION_POINTERS* pointers, const char* title) {
               (unsigned)offset, path, params + 1);
   print_call_stack(pointers->ContextRecord);
   report_line("%s", s_closing_rule);
+  dump_after_report(pointers);
 
   // A report or an attach inside this one may have moved the thread since.
   LogSlot* lent = &g_tables[ERRORS_CHANNEL].slots[0];

@@ -263,7 +263,7 @@ void slot_release(Channel channel) {
 // Resolves a name for comparison and opening. A name that cannot be
 // resolved into a slot's path is refused with the error a file open would
 // give: too long, or not a file name at all (a dotted name without '\').
-static void resolve_name(char* resolved, const char* name) {
+void resolve_name(char* resolved, const char* name) {
   if (resolve_path(resolved, name) == 0 && resolved[0]) return;
   size_t dir_length = strlen(module_path());
   bool too_long = dir_length + strlen(name) >= PATH_SIZE;

@@ -198,6 +198,9 @@ int slot_open(Channel channel, const char* name, const char* profile);
 void slot_addref(Channel channel, int index);
 // Drops the thread's slot of the channel, if it has one.
 void slot_release(Channel channel);
+// resolve_path, or throws the code util_init throws for the name (206 when
+// too long, else 123).
+void resolve_name(char* resolved, const char* name);
 
 // ================================================================ support.cpp
 // Each routine runs under a guard: a throw or a processor fault inside it
@@ -267,5 +270,15 @@ BOOL logical_address(const void* address, char* path, DWORD size,
 void print_call_stack(const CONTEXT* context);
 // Attaches the thread to the report's files and writes the whole report.
 void exception_report(EXCEPTION_POINTERS* pointers, const char* title);
+
+// ================================================================ minidump.cpp
+// Minidumps, turned on by util_set_dump.
+
+// After a report's closing rule: when dumps are on, has the writer thread
+// dump this thread's exception, waits for it (bounded) and writes one F line
+// that names the dump or says why there is none. Nothing when off.
+void dump_after_report(const EXCEPTION_POINTERS* pointers);
+// How long a faulting thread waits for its dump (tests shorten it).
+void dump_set_wait(DWORD wait_ms);
 
 #endif

@@ -28,6 +28,7 @@ static const std::set<std::string> kExpected = {
     "kxraisesoc",
     "util_init",
     "seh_translator",
+    "util_set_dump",
 #if defined(_WIN64)
     // No stdcall decoration on x64.
     "show_message",
@@ -82,4 +83,6 @@ TEST(Exports, ImportLibraryResolvesToTheSameFunctions) {
             reinterpret_cast<void*>(GetProcAddress(module, kShowMessage)));
   EXPECT_EQ(reinterpret_cast<void*>(&SetDebugLevel),
             reinterpret_cast<void*>(GetProcAddress(module, "SetDebugLevel")));
+  EXPECT_EQ(reinterpret_cast<void*>(&util_set_dump),
+            reinterpret_cast<void*>(GetProcAddress(module, "util_set_dump")));
 }

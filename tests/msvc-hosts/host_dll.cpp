@@ -22,6 +22,7 @@ static const char* const s_exports[] = {
 #else
     "show_message",  "ExcFilter",      "ExcFilterI",
 #endif
+    "util_set_dump",
 };
 
 // Each name resolves to the function the import library binds the host to.
@@ -33,6 +34,7 @@ static void exports_bind_by_name(void) {
     if (!CHECK(proc != NULL)) printf("  missing: %s\n", s_exports[i]);
   }
   CHECK((void*)GetProcAddress(dll, "kxraise") == (void*)&kxraise);
+  CHECK((void*)GetProcAddress(dll, "util_set_dump") == (void*)&util_set_dump);
   CHECK((void*)GetProcAddress(dll, s_exports[20]) == (void*)&ExcFilterI);
   // Undecorated stdcall names would bind a Visual Studio x86 host wrongly.
 #if defined(_M_IX86)

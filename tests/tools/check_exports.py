@@ -12,7 +12,7 @@ COMMON = {
     "event", "devent", "warning", "error", "oserrori", "socerrori",
     "SetDebugLevel", "getsmark", "util_set_mark", "setbanner", "place",
     "seterror", "kxraise", "kxraisec", "kxraiseos", "kxraisesoc",
-    "util_init", "seh_translator",
+    "util_init", "seh_translator", "util_set_dump",
 }
 STDCALL = {
     "i686": {"_show_message@4", "_ExcFilter@4", "_ExcFilterI@4"},

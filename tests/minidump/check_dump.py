@@ -1,0 +1,207 @@
+"""Runs dump_host.exe with minidumps turned on and checks what it leaves:
+the crash report ends with a line that names the dump, and the dump is one a
+debugger opens at the fault: the MDMP header, an exception stream of the
+faulting thread, a thread list that holds it, a module list with the program
+and zorvel.dll, the data segments for the kind that asks for them; winedbg,
+reading the file, shows the exception, the thread and a backtrace through
+the two faulting functions.
+
+usage: check_dump.py CASE HOST_EXE EMULATOR...
+CASE: small, data, heap (the heap is held during the fault) or stack (a
+stack overflow).
+"""
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+
+DUMP_DIR = "dumps"
+ACCESS_VIOLATION = 0xC0000005
+STACK_OVERFLOW = 0xC00000FD
+THREAD_LIST, MODULE_LIST, MEMORY_LIST, EXCEPTION = 3, 4, 5, 6
+MARKER = b"zorvel-dump-data-marker"
+CLOSING_RULE = "*" * 122
+
+failures = []
+
+
+def expect(condition, what):
+    if not condition:
+        failures.append(what)
+    return condition
+
+
+# ------------------------------------------------------------ the report
+
+def f_lines(events, pid, tid):
+    """The text of the F lines of one thread, in order."""
+    head = re.compile(r"^F: .{28} \((\d+):(\d+):[^)]*\): (.*)$")
+    lines = []
+    for line in events.splitlines():
+        m = head.match(line)
+        if m and int(m.group(1)) == pid and int(m.group(2)) == tid:
+            lines.append(m.group(3))
+    return lines
+
+
+def dump_named_by_report(lines):
+    """The file the line after the closing rule names, or None."""
+    if not expect(CLOSING_RULE in lines, "no report closing rule: %s" % lines):
+        return None
+    after = lines[lines.index(CLOSING_RULE) + 1:]
+    if not expect(len(after) == 1, "not one line after the report: %s" % after):
+        return None
+    m = re.match(r"^Minidump written: (.+)$", after[0])
+    expect(m, "no dump written: %r" % after[0])
+    return m.group(1) if m else None
+
+
+# ------------------------------------------------------------ the dump
+
+class Dump:
+    def __init__(self, data):
+        self.data = data
+        signature, version, count, rva = struct.unpack_from("<4sIII", data)
+        self.valid = signature == b"MDMP" and version & 0xFFFF == 0xA793
+        self.streams = {}
+        for i in range(count if self.valid else 0):
+            kind, size, at = struct.unpack_from("<III", data, rva + 12 * i)
+            self.streams[kind] = (at, size)
+
+    def exception(self):
+        at, _ = self.streams[EXCEPTION]
+        tid, _, code, _, _, address = struct.unpack_from("<IIIIQQ",
+                                                         self.data, at)
+        return tid, code, address
+
+    def thread_ids(self):
+        at, _ = self.streams[THREAD_LIST]
+        (count,) = struct.unpack_from("<I", self.data, at)
+        return [struct.unpack_from("<I", self.data, at + 4 + 48 * i)[0]
+                for i in range(count)]
+
+    def module_names(self):
+        at, _ = self.streams[MODULE_LIST]
+        (count,) = struct.unpack_from("<I", self.data, at)
+        names = []
+        for i in range(count):
+            (name_rva,) = struct.unpack_from("<I", self.data,
+                                             at + 4 + 108 * i + 20)
+            (length,) = struct.unpack_from("<I", self.data, name_rva)
+            raw = self.data[name_rva + 4:name_rva + 4 + length]
+            names.append(raw.decode("utf-16-le"))
+        return names
+
+    def memory_at(self, address, size):
+        """size bytes at address from the memory list, or None."""
+        if MEMORY_LIST not in self.streams:
+            return None
+        at, _ = self.streams[MEMORY_LIST]
+        (count,) = struct.unpack_from("<I", self.data, at)
+        for i in range(count):
+            start, length, rva = struct.unpack_from("<QII", self.data,
+                                                    at + 4 + 16 * i)
+            if start <= address and address + size <= start + length:
+                offset = rva + address - start
+                return self.data[offset:offset + size]
+        return None
+
+
+def check_structure(dump, tid, code, kind, marker):
+    if not expect(dump.valid, "no MDMP header"):
+        return
+    for stream in (THREAD_LIST, MODULE_LIST, EXCEPTION):
+        if not expect(stream in dump.streams, "no stream %d" % stream):
+            return
+    dump_tid, dump_code, _ = dump.exception()
+    expect(dump_tid == tid, "exception stream of thread %d, not %d"
+           % (dump_tid, tid))
+    expect(dump_code == code, "exception 0x%08X, not 0x%08X"
+           % (dump_code, code))
+    expect(tid in dump.thread_ids(), "thread %d not in the thread list" % tid)
+    bases = [re.split(r"[\\/]", name)[-1].lower()
+             for name in dump.module_names()]
+    for module in ("dump_host.exe", "zorvel.dll"):
+        expect(module in bases, "%s not in the module list %s"
+               % (module, bases))
+    # The program's data segment holds the marker; only that kind has it.
+    found = dump.memory_at(marker, len(MARKER))
+    if kind == "data":
+        expect(found == MARKER, "the data segment is not in the dump")
+    else:
+        expect(found is None, "a small dump holds the data segment")
+
+
+# ------------------------------------------------------------ winedbg
+
+def check_winedbg(emulator, dump_path, tid, exe_dir):
+    """winedbg reads the dump and is asked for the backtrace."""
+    wine_path = "Z:" + dump_path.replace("/", "\\")
+    done = subprocess.run(emulator + ["winedbg", wine_path],
+                          input=b"bt\ninfo share\nquit\n", cwd=exe_dir,
+                          capture_output=True, timeout=120)
+    out = done.stdout.decode("latin-1")
+    expect("dump_crash_inner" in out and "dump_crash_outer" in out,
+           "winedbg's backtrace does not name both functions:\n" + out)
+    expect(out.find("dump_crash_inner") < out.find("dump_crash_outer"),
+           "winedbg's backtrace is not innermost first:\n" + out)
+    expect(re.search(r"\b0*%x\b" % tid, out, re.I) or str(tid) in out,
+           "winedbg does not show thread %d:\n%s" % (tid, out))
+    expect("dump_host" in out and "zorvel" in out,
+           "winedbg lists neither the program nor zorvel.dll:\n" + out)
+
+
+# ------------------------------------------------------------ main
+
+def main():
+    case, exe = sys.argv[1:3]
+    emulator = sys.argv[3:]
+    exe_dir = os.path.dirname(os.path.abspath(exe))
+    shutil.rmtree(os.path.join(exe_dir, DUMP_DIR), ignore_errors=True)
+    events_path = os.path.join(exe_dir, "events.log")
+    start = os.path.getsize(events_path) if os.path.exists(events_path) else 0
+    kind = "data" if case == "data" else "small"
+    mode = case if case in ("heap", "stack") else "plain"
+    done = subprocess.run(emulator + [exe, DUMP_DIR, kind, mode], cwd=exe_dir,
+                          capture_output=True, timeout=120)
+    out = done.stdout.decode("latin-1")
+    m = re.search(r"pid=(\d+) tid=(\d+) exit=(\d+) marker=([0-9A-Fa-f]+)",
+                  out)
+    if not m:
+        print("check_dump: the host said %r (exit status %d), stderr %r"
+              % (out, done.returncode, done.stderr[-2000:]))
+        return 1
+    pid, tid, exit_code = int(m.group(1)), int(m.group(2)), int(m.group(3))
+    marker = int(m.group(4), 16)
+    expect(exit_code == 1, "the faulting thread ended with %d" % exit_code)
+
+    with open(events_path, "rb") as f:
+        f.seek(start)
+        events = f.read().decode("latin-1")
+    lines = f_lines(events, pid, tid)
+    code = STACK_OVERFLOW if case == "stack" else ACCESS_VIOLATION
+    expect(lines and lines[1].startswith("Exception 0x%08X " % code),
+           "not the report of exception 0x%08X: %s" % (code, lines[:2]))
+    named = dump_named_by_report(lines)
+    if named:
+        name = re.split(r"[\\/]", named)[-1]
+        expect(re.match(r"^dump_host-%d-%d-\d{8}-\d{6}\.dmp$" % (pid, tid),
+                        name), "dump name %s" % name)
+        path = os.path.join(exe_dir, DUMP_DIR, name)
+        if expect(os.path.exists(path), "no file %s" % path):
+            with open(path, "rb") as f:
+                dump = Dump(f.read())
+            print("check_dump: %s, %d bytes" % (name, len(dump.data)))
+            check_structure(dump, tid, code, kind, marker)
+            if case == "small":
+                check_winedbg(emulator, path, tid, exe_dir)
+
+    for failure in failures:
+        print("check_dump: " + failure)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
