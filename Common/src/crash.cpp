@@ -104,6 +104,16 @@ BOOL logical_address(const void* address, char* path, DWORD size,
   return section_of((const BYTE*)base, rva, section, offset);
 }
 
+// GCC 12 takes the TEB read through gs:[0x30] for an out-of-bounds access.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+#endif
+const NT_TIB* thread_tib(void) { return (const NT_TIB*)NtCurrentTeb(); }
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
 // ------------------------------------------------------------ frame walk
 
 // The Frame column holds the frame pointer (EBP) on x86 and the stack
@@ -415,20 +425,9 @@ static bool unwind_to_caller(CONTEXT* context, bool first,
   return context->Rip != 0 && context->Rsp > sp && context->Rsp <= stack->high;
 }
 
-// GCC 12 takes the TEB read through gs:[0x30] for an out-of-bounds access.
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Warray-bounds"
-#endif
-static const NT_TIB* thread_tib(void) { return (const NT_TIB*)NtCurrentTeb(); }
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-
-void print_call_stack(const CONTEXT* context) {
+void print_call_stack_of(const CONTEXT* context, const NT_TIB* tib) {
   report_line("%s", s_begin_rule);
   report_line("%s", s_column_header);
-  const NT_TIB* tib = thread_tib();
   StackRange stack = {(DWORD64)tib->StackLimit, (DWORD64)tib->StackBase};
   CONTEXT walk = *context;
   for (int n = 0; n < FRAME_LIMIT; ++n) {
@@ -448,7 +447,7 @@ static bool frame_follows(DWORD frame, DWORD next) {
   return !IsBadWritePtr((LPVOID)(DWORD_PTR)next, 8);
 }
 
-void print_call_stack(const CONTEXT* context) {
+void print_call_stack_of(const CONTEXT* context, const NT_TIB*) {
   report_line("%s", s_begin_rule);
   report_line("%s", s_column_header);
   DWORD pc = context->Eip;
@@ -468,6 +467,10 @@ void print_call_stack(const CONTEXT* context) {
 }
 
 #endif
+
+void print_call_stack(const CONTEXT* context) {
+  print_call_stack_of(context, thread_tib());
+}
 
 // ------------------------------------------------------------ report
 
@@ -503,7 +506,10 @@ static bool report_attach(void) {
   return true;
 }
 
-void exception_report(EXCEPTION_POINTERS* pointers, const char* title) {
+// The report proper. Not inlined: its buffers must not weigh on the frame
+// of exception_report, which may run with little stack left.
+ZV_NOINLINE void write_report(const EXCEPTION_POINTERS* pointers,
+                              const char* title, const NT_TIB* stack) {
   LastErrorKeeper keep;
   char path[PATH_SIZE];
   memset(path, 0, sizeof path);
@@ -522,14 +528,19 @@ void exception_report(EXCEPTION_POINTERS* pointers, const char* title) {
   report_line(EXCEPTION_LINE, (unsigned)record->ExceptionCode,
               addr_word(record->ExceptionAddress), (unsigned)section,
               (unsigned)offset, path, params + 1);
-  print_call_stack(pointers->ContextRecord);
+  print_call_stack_of(pointers->ContextRecord, stack);
   report_line("%s", s_closing_rule);
-  dump_after_report(pointers);
 
   // A report or an attach inside this one may have moved the thread since.
   LogSlot* lent = &g_tables[ERRORS_CHANNEL].slots[0];
   if (lent_stream && ctx_slot(EVENTS_CHANNEL) == lent)
     ctx_set_slot(EVENTS_CHANNEL, NULL);
+}
+
+void exception_report(EXCEPTION_POINTERS* pointers, const char* title) {
+  if (dump_report_elsewhere(pointers, title)) return;
+  write_report(pointers, title, thread_tib());
+  dump_after_report(pointers);
 }
 
 // ------------------------------------------------------------ hooks
@@ -546,8 +557,9 @@ long __stdcall ExcFilterI(EXCEPTION_POINTERS* pointers) {
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
-void __cdecl seh_translator(unsigned int, EXCEPTION_POINTERS* pointers) {
-  ExcFilterI(pointers);
+// Builds and throws the translator's error; apart from the hook, so that
+// the report runs before this frame's error object takes its stack.
+ZV_NOINLINE static void throw_seh_error(const EXCEPTION_POINTERS* pointers) {
   const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
   CSEHError seh(record->ExceptionCode);
   char params[PARAM_LIST_SIZE];
@@ -557,4 +569,9 @@ void __cdecl seh_translator(unsigned int, EXCEPTION_POINTERS* pointers) {
              (unsigned)record->ExceptionCode,
              addr_word(record->ExceptionAddress), params);
   throw seh;
+}
+
+void __cdecl seh_translator(unsigned int, EXCEPTION_POINTERS* pointers) {
+  ExcFilterI(pointers);
+  throw_seh_error(pointers);
 }

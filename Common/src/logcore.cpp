@@ -165,6 +165,21 @@ static void current_time(TimeValue* t) {
   t->millis = now.millitm;
 }
 
+// The dump writer, while it reports for a faulting thread, and that thread.
+// Plain words rather than thread-local storage, which MinGW allocates on a
+// thread's first touch.
+static volatile DWORD s_proxy_thread, s_proxied_thread;
+
+void msg_set_thread_id(DWORD tid) {
+  s_proxied_thread = tid;
+  s_proxy_thread = tid ? GetCurrentThreadId() : 0;
+}
+
+static DWORD line_thread_id(void) {
+  DWORD tid = GetCurrentThreadId();
+  return tid == s_proxy_thread ? s_proxied_thread : tid;
+}
+
 void msg_header(const char* type) {
   TimeValue now;
   current_time(&now);
@@ -174,7 +189,7 @@ void msg_header(const char* type) {
   const char* banner = ctx_banner();
   if (!banner) banner = "";
   int pid = (int)GetCurrentProcessId();
-  int tid = (int)GetCurrentThreadId();
+  int tid = (int)line_thread_id();
   if (mark[0])
     msg_append("%s: %s (%d:%d:%s): %s", type, stamp, pid, tid, mark, banner);
   else

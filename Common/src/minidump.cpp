@@ -27,7 +27,8 @@ enum {
   DUMP_NAME_SIZE = 512,    // a dump's full name; CreateFileA takes 259
   DUMP_NAME_TRIES = 100,   // "-2" to "-99" after a name already taken
   WRITER_STACK = 1 << 20,  // the writer's stack, reserved at turn-on
-  DEFAULT_WAIT_MS = 30000  // how long a faulting thread waits for its dump
+  DEFAULT_WAIT_MS = 30000,  // how long a faulting thread waits for its dump
+  REPORT_STACK = 32 * 1024  // stack a thread needs to write a report itself
 };
 
 // How the writer's work ended.
@@ -40,6 +41,9 @@ struct DumpRequest {
   CONTEXT context;
   EXCEPTION_POINTERS pointers;
   DWORD thread_id;
+  NT_TIB stack;            // the faulting thread's stack bounds
+  const char* title;       // not null: the writer writes the report too
+  char banner[BANNER_SIZE];
   MINIDUMP_TYPE type;
   char directory[PATH_SIZE];
   char stem[PATH_SIZE];  // the executable's name without its extension
@@ -116,6 +120,19 @@ static HANDLE dump_create_file(DumpRequest* r) {
   return INVALID_HANDLE_VALUE;
 }
 
+static void dump_report_answer(const DumpRequest* r);
+
+// Wine's MiniDumpWriteDump answers TRUE also when its writes failed: the
+// file must begin with the dump's signature.
+static bool dump_has_header(HANDLE file) {
+  char signature[4] = {0};
+  DWORD got = 0;
+  SetLastError(0);
+  return SetFilePointer(file, 0, NULL, FILE_BEGIN) == 0 &&
+         ReadFile(file, signature, sizeof signature, &got, NULL) &&
+         got == sizeof signature && memcmp(signature, "MDMP", 4) == 0;
+}
+
 // Writes the request's dump; a file the writer could not fill is deleted.
 static void dump_write(DumpRequest* r) {
   r->step = DUMP_NOT_CREATED;
@@ -132,6 +149,10 @@ static void dump_write(DumpRequest* r) {
   BOOL written = s_dump.write_dump(GetCurrentProcess(), GetCurrentProcessId(),
                                    file, r->type, &info, NULL, NULL);
   DWORD error = written ? 0 : GetLastError();
+  if (written && !dump_has_header(file)) {
+    written = FALSE;
+    error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+  }
   CloseHandle(file);
   if (written) {
     r->step = DUMP_WRITTEN;
@@ -145,11 +166,29 @@ static void dump_write(DumpRequest* r) {
 // The writer thread: one dump per wake, until its quit event is set. It
 // holds a reference on the library, so the library stays loaded while the
 // writer can run.
+// The report of a thread that has no stack left for it, written here under
+// that thread's id and banner, then the dump and its line.
+static void dump_report_for(DumpRequest* r) {
+  msg_set_thread_id(r->thread_id);
+  setbanner(r->banner);
+  write_report(&r->pointers, r->title, &r->stack);
+  dump_write(r);
+  dump_report_answer(r);
+  msg_set_thread_id(0);
+}
+
 static DWORD WINAPI dump_writer_main(LPVOID quit) {
+  // The thread's line buffers, taken now rather than at a fault.
+  ctx_message();
+  ctx_banner();
+  ctx_mark();
   HANDLE waits[2] = {(HANDLE)quit, s_dump.wake};
   while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) ==
          WAIT_OBJECT_0 + 1) {
-    dump_write(&s_dump.request);
+    if (s_dump.request.title)
+      dump_report_for(&s_dump.request);
+    else
+      dump_write(&s_dump.request);
     SetEvent(s_dump.idle);
   }
   CloseHandle((HANDLE)quit);
@@ -166,6 +205,9 @@ static void dump_load_dbghelp(void) {
   s_dump.write_dump =
       (WriteDumpFn)(void*)GetProcAddress(s_dump.dbghelp, "MiniDumpWriteDump");
   if (!s_dump.write_dump) throw_last_error();
+  // Wine's dbghelp loads it at its first dump, which would need the loader
+  // lock at a fault; kept loaded from here on.
+  LoadLibraryA("version.dll");
 }
 
 static void dump_make_events(void) {
@@ -284,6 +326,10 @@ static void dump_fill_request(const EXCEPTION_POINTERS* pointers) {
   r->pointers.ExceptionRecord = &r->record;
   r->pointers.ContextRecord = &r->context;
   r->thread_id = GetCurrentThreadId();
+  const NT_TIB* tib = thread_tib();
+  r->stack.StackBase = tib->StackBase;
+  r->stack.StackLimit = tib->StackLimit;
+  r->title = NULL;
   r->type = s_dump.type;
   str_copy(r->directory, sizeof r->directory, s_dump.directory);
   str_copy(r->stem, sizeof r->stem, s_dump.stem);
@@ -333,6 +379,41 @@ static void dump_hand_over(const EXCEPTION_POINTERS* pointers) {
   bool named = InterlockedCompareExchange((LONG*)&r->named, 0, 0) != 0;
   report_line("Minidump not finished within %lu ms: %s", s_dump.wait_ms,
               named ? r->file : "no file created yet");
+}
+
+// Bytes of stack below the caller before its reservation ends.
+static DWORD_PTR stack_left(void) {
+  MEMORY_BASIC_INFORMATION region;
+  if (VirtualQuery(&region, &region, sizeof region) != sizeof region)
+    return (DWORD_PTR)-1;
+  return (DWORD_PTR)&region - (DWORD_PTR)region.AllocationBase;
+}
+
+// Copies the thread's banner without taking its buffer into being.
+static void copy_banner(char* out, size_t size) {
+  const char* banner = (const char*)tls_get(g_keys.banner);
+  str_copy(out, size, banner ? banner : "");
+}
+
+bool dump_report_elsewhere(const EXCEPTION_POINTERS* pointers,
+                           const char* title) {
+  if (!InterlockedCompareExchange(&s_dump.on, 0, 0)) return false;
+  if (pointers->ExceptionRecord->ExceptionCode != EXCEPTION_STACK_OVERFLOW &&
+      stack_left() >= REPORT_STACK)
+    return false;
+  if (GetCurrentThreadId() == s_dump.writer_id) return false;
+  if (!dump_lock(s_dump.wait_ms)) return false;
+  bool handed = s_dump.on && WaitForSingleObject(s_dump.idle, 0) == WAIT_OBJECT_0;
+  if (handed) {
+    dump_fill_request(pointers);
+    s_dump.request.title = title;
+    copy_banner(s_dump.request.banner, sizeof s_dump.request.banner);
+    ResetEvent(s_dump.idle);
+    SetEvent(s_dump.wake);
+    WaitForSingleObject(s_dump.idle, s_dump.wait_ms);
+  }
+  ReleaseMutex(s_dump.busy);
+  return handed;
 }
 
 void dump_after_report(const EXCEPTION_POINTERS* pointers) {

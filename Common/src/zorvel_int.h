@@ -16,6 +16,8 @@
 #else
 #define ZV_THREAD_LOCAL __thread
 #endif
+// Keeps a function's stack frame its own.
+#define ZV_NOINLINE __declspec(noinline)
 
 // ---------------------------------------------------------------- sizes
 // The sizes of paths, lines and their staging are in text.h.
@@ -129,6 +131,10 @@ void msg_write(LogSlot* slot);
 void msg_write_all(void);
 // One F line to the thread's events slot only; keeps the last error.
 void report_line(const char* format, ...) ZORVEL_PRINTF(1, 2);
+// Line headers of the calling thread name thread tid instead of itself
+// (0: itself again), for the dump writer reporting for a faulting thread;
+// one such thread at a time.
+void msg_set_thread_id(DWORD tid);
 
 // ================================================================ context.cpp
 // Thread-local keys and each thread's context.
@@ -266,14 +272,27 @@ DWORD query_region(const void* address, MEMORY_BASIC_INFORMATION* record,
 // or no section holds it (path empty when no module).
 BOOL logical_address(const void* address, char* path, DWORD size,
                      DWORD* section, DWORD* offset);
-// The call-stack block of a report, from context, as F lines.
+// The call-stack block of a report, from context, as F lines; the x64 walk
+// reads frames within the stack that tib bounds (the calling thread's).
 void print_call_stack(const CONTEXT* context);
-// Attaches the thread to the report's files and writes the whole report.
+void print_call_stack_of(const CONTEXT* context, const NT_TIB* tib);
+// The calling thread's TEB view: its stack bounds.
+const NT_TIB* thread_tib(void);
+// Attaches the thread to the report's files and writes the whole report;
+// then the minidump's line, when dumps are on.
 void exception_report(EXCEPTION_POINTERS* pointers, const char* title);
+// The report alone, of a thread whose stack stack bounds.
+void write_report(const EXCEPTION_POINTERS* pointers, const char* title,
+                  const NT_TIB* stack);
 
 // ================================================================ minidump.cpp
 // Minidumps, turned on by util_set_dump.
 
+// When dumps are on and the faulting thread has too little stack left for a
+// report, the writer thread writes the report on its behalf, then the dump;
+// true when it took the report over.
+bool dump_report_elsewhere(const EXCEPTION_POINTERS* pointers,
+                           const char* title);
 // After a report's closing rule: when dumps are on, has the writer thread
 // dump this thread's exception, waits for it (bounded) and writes one F line
 // that names the dump or says why there is none. Nothing when off.

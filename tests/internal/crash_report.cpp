@@ -264,3 +264,207 @@ TEST(ReportAttachment, LentStandardErrorIsNeverCountedNorTakenBack) {
                                       cr::title_line("Outer.")}),
             titles);
 }
+
+// ------------------------------------------------------------ minidumps
+
+namespace {
+
+// A report's lines and the line after its closing rule, if any.
+struct DumpedReport {
+  std::vector<tu::Line> report;
+  std::string dump_line;
+  DWORD tid = 0;
+};
+
+// Reports a made-up exception on a thread of its own, which runs before
+// first.
+DumpedReport report_with_dump(EXCEPTION_POINTERS* pointers,
+                              const std::function<void(DWORD)>& before) {
+  size_t from = tu::read_file(events_path()).size();
+  DumpedReport result;
+  tu::run_thread([&] {
+    result.tid = GetCurrentThreadId();
+    if (before) before(result.tid);
+    exception_report(pointers, "Test.");
+    lib_thread_detach();
+  });
+  result.report = cr::lines_of(tu::read_file(events_path()).substr(from),
+                               (long)GetCurrentProcessId(), (long)result.tid);
+  if (!result.report.empty() &&
+      result.report.back().rest.compare(0, 8, "Minidump") == 0) {
+    result.dump_line = result.report.back().rest;
+    result.report.pop_back();
+  }
+  return result;
+}
+
+// What a dump of thread tid is called at local time t, without ".dmp".
+std::string dump_stem(const std::string& dir, DWORD tid, const SYSTEMTIME& t) {
+  return dir + cr::fmt("\\itest_crash_report-%lu-%lu-%04u%02u%02u-%02u%02u%02u",
+                       GetCurrentProcessId(), tid, t.wYear, t.wMonth, t.wDay,
+                       t.wHour, t.wMinute, t.wSecond);
+}
+
+// Takes the names a dump of thread tid would get in the coming seconds.
+void take_coming_names(const std::string& dir, DWORD tid) {
+  CreateDirectoryA(dir.c_str(), NULL);
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  FILETIME at;
+  SystemTimeToFileTime(&now, &at);
+  for (int s = 0; s < 10; ++s) {
+    ULARGE_INTEGER t;
+    t.LowPart = at.dwLowDateTime;
+    t.HighPart = at.dwHighDateTime;
+    t.QuadPart += (ULONGLONG)s * 10000000;
+    FILETIME next = {t.LowPart, t.HighPart};
+    SYSTEMTIME st;
+    FileTimeToSystemTime(&next, &st);
+    tu::write_file(dump_stem(dir, tid, st) + ".dmp", "taken");
+  }
+}
+
+bool starts_with(const std::string& s, const std::string& head) {
+  return s.compare(0, head.size(), head) == 0;
+}
+bool ends_with(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() &&
+         s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+// With dumps on, one more line follows the closing rule: the dump's name, a
+// name of its own where the first is taken, or why there is none. Off
+// again, the report is as it was.
+TEST(Minidump, LineAfterTheReportNamesTheDumpOrWhyNone) {
+  std::string dir = tu::fresh_dir();
+  tu::write_file(dir + "a-file", "");
+  MadeUpException made_up(0xE0000001);
+  const std::string written = "Minidump written: ";
+  struct Case {
+    const char* name;
+    std::string directory;
+    bool take_names;
+    std::string head_after_stem;  // the line is its head, the stem, this
+    std::string tail;
+  } cases[] = {
+      {"missing directories made", dir + "new\\dumps", false, written, ".dmp"},
+      {"name taken", dir + "taken", true, written, "-2.dmp"},
+      {"directory is a file", dir + "a-file\\dumps", false,
+       "Minidump not written: cannot create ", ".dmp (error 3)"},
+  };
+  for (const Case& c : cases) {
+    DumpedReport result;
+    util_set_dump(c.directory.c_str(), ZORVEL_DUMP_SMALL);
+    result = report_with_dump(&made_up.pointers, [&](DWORD tid) {
+      if (c.take_names) take_coming_names(c.directory, tid);
+    });
+    util_set_dump(NULL, ZORVEL_DUMP_SMALL);
+    cr::expect_report(result.report, "Test.", "");
+    std::string stem_head =
+        c.directory + cr::fmt("\\itest_crash_report-%lu-%lu-",
+                              GetCurrentProcessId(), result.tid);
+    const std::string& line = result.dump_line;
+    EXPECT_TRUE(starts_with(line, c.head_after_stem + stem_head))
+        << c.name << ": " << line;
+    EXPECT_TRUE(ends_with(line, c.tail)) << c.name << ": " << line;
+    // yyyymmdd-hhmmss between the thread id and the tail
+    size_t stamp = c.head_after_stem.size() + stem_head.size();
+    EXPECT_EQ(line.size(), stamp + 15 + c.tail.size()) << c.name << ": " << line;
+    if (starts_with(line, written)) {
+      std::string file = line.substr(written.size());
+      EXPECT_EQ(tu::read_file(file).substr(0, 4), "MDMP") << c.name;
+    }
+  }
+  DumpedReport off = report_with_dump(&made_up.pointers, nullptr);
+  cr::expect_report(off.report, "Test.", "");
+  EXPECT_EQ(off.dump_line, "");
+}
+
+// Bad arguments throw as util_init does, and leave dumps as they were.
+TEST(Minidump, TurningOnThrowsForABadKindOrName) {
+  struct Case {
+    const char* name;
+    std::string directory;
+    int kind;
+    unsigned long code;
+  } cases[] = {
+      {"unknown kind", "dumps", 2, ERROR_INVALID_PARAMETER},
+      {"name too long", std::string(300, 'd'), ZORVEL_DUMP_SMALL,
+       ERROR_FILENAME_EXCED_RANGE},
+  };
+  for (const Case& c : cases) {
+    unsigned long thrown = 0;
+    try {
+      util_set_dump(c.directory.c_str(), c.kind);
+    } catch (unsigned long code) {
+      thrown = code;
+    }
+    EXPECT_EQ(thrown, c.code) << c.name;
+  }
+  MadeUpException made_up(0xE0000001);
+  EXPECT_EQ(report_with_dump(&made_up.pointers, nullptr).dump_line, "");
+}
+
+namespace {
+
+// Holds the process heap's lock from its construction until release.
+struct HeapHeld {
+  HANDLE locked, release, thread;
+  HeapHeld() {
+    locked = CreateEventA(NULL, TRUE, FALSE, NULL);
+    release = CreateEventA(NULL, TRUE, FALSE, NULL);
+    thread = CreateThread(NULL, 0, hold, this, 0, NULL);
+    WaitForSingleObject(locked, INFINITE);
+  }
+  ~HeapHeld() {
+    for (HANDLE h : {locked, release, thread}) CloseHandle(h);
+  }
+  void let_go() {
+    SetEvent(release);
+    WaitForSingleObject(thread, INFINITE);
+  }
+  static DWORD WINAPI hold(LPVOID p) {
+    HeapHeld* self = (HeapHeld*)p;
+    HeapLock(GetProcessHeap());
+    SetEvent(self->locked);
+    WaitForSingleObject(self->release, INFINITE);
+    HeapUnlock(GetProcessHeap());
+    return 0;
+  }
+};
+
+}  // namespace
+
+// The writer needs the heap; while another thread holds it, the faulting
+// thread waits no longer than its limit, and says so.
+TEST(Minidump, FaultingThreadWaitsForTheWriterOnlyUpToItsLimit) {
+  std::string dir = tu::fresh_dir();
+  MadeUpException made_up(0xE0000001);
+  util_set_dump((dir + "dumps").c_str(), ZORVEL_DUMP_SMALL);
+  dump_set_wait(500);
+  size_t from = tu::read_file(events_path()).size();
+  DWORD tid = 0;
+  tu::run_thread([&] {
+    tid = GetCurrentThreadId();
+    util_init(".\\events.log", ".\\errors.log", "HEAP", NULL);
+    event("attached before the heap is held");
+    HeapHeld held;
+    exception_report(&made_up.pointers, "Test.");
+    held.let_go();
+    lib_thread_detach();
+  });
+  util_set_dump(NULL, ZORVEL_DUMP_SMALL);
+  std::vector<tu::Line> lines;
+  for (const tu::Line& line :
+       cr::lines_of(tu::read_file(events_path()).substr(from),
+                    (long)GetCurrentProcessId(), (long)tid))
+    if (line.type == "F") lines.push_back(line);
+  ASSERT_FALSE(lines.empty());
+  std::string last = lines.back().rest;
+  lines.pop_back();
+  cr::expect_report(lines, "Test.", "");
+  EXPECT_TRUE(starts_with(last, "Minidump not finished within 500 ms: "))
+      << last;
+}

@@ -22,6 +22,7 @@ ACCESS_VIOLATION = 0xC0000005
 STACK_OVERFLOW = 0xC00000FD
 THREAD_LIST, MODULE_LIST, MEMORY_LIST, EXCEPTION = 3, 4, 5, 6
 MARKER = b"zorvel-dump-data-marker"
+MINIDUMP_WITH_DATA_SEGS = 1
 CLOSING_RULE = "*" * 122
 
 failures = []
@@ -63,7 +64,9 @@ def dump_named_by_report(lines):
 class Dump:
     def __init__(self, data):
         self.data = data
-        signature, version, count, rva = struct.unpack_from("<4sIII", data)
+        signature, version, count, rva, _, _, self.flags = struct.unpack_from(
+            "<4sIIIIIQ", data)
+        self.version = version
         self.valid = signature == b"MDMP" and version & 0xFFFF == 0xA793
         self.streams = {}
         for i in range(count if self.valid else 0):
@@ -126,31 +129,51 @@ def check_structure(dump, tid, code, kind, marker):
     for module in ("dump_host.exe", "zorvel.dll"):
         expect(module in bases, "%s not in the module list %s"
                % (module, bases))
-    # The program's data segment holds the marker; only that kind has it.
+    # The header's flags are the dump type asked for. The program's data
+    # segment holds the marker, and only that kind has it, where dbghelp
+    # writes data segments; Wine 8's does not (native dbghelp sets the
+    # version's high word, Wine's leaves it 0).
+    with_data = dump.flags & MINIDUMP_WITH_DATA_SEGS
+    expect(bool(with_data) == (kind == "data"),
+           "dump type 0x%X for kind %s" % (dump.flags, kind))
     found = dump.memory_at(marker, len(MARKER))
-    if kind == "data":
-        expect(found == MARKER, "the data segment is not in the dump")
-    else:
+    if kind == "small":
         expect(found is None, "a small dump holds the data segment")
+    elif dump.version >> 16:
+        expect(found == MARKER, "the data segment is not in the dump")
 
 
 # ------------------------------------------------------------ winedbg
 
-def check_winedbg(emulator, dump_path, tid, exe_dir):
-    """winedbg reads the dump and is asked for the backtrace."""
+def check_winedbg(emulator, dump_path, tid, case, exe_dir):
+    """winedbg reads the dump: the exception, the faulting thread's
+    backtrace asked by its id, and the modules."""
     wine_path = "Z:" + dump_path.replace("/", "\\")
+    commands = "info exception\nbt 0x%x\ninfo share\nquit\n" % tid
     done = subprocess.run(emulator + ["winedbg", wine_path],
-                          input=b"bt\ninfo share\nquit\n", cwd=exe_dir,
+                          input=commands.encode(), cwd=exe_dir,
                           capture_output=True, timeout=120)
     out = done.stdout.decode("latin-1")
-    expect("dump_crash_inner" in out and "dump_crash_outer" in out,
-           "winedbg's backtrace does not name both functions:\n" + out)
-    expect(out.find("dump_crash_inner") < out.find("dump_crash_outer"),
-           "winedbg's backtrace is not innermost first:\n" + out)
-    expect(re.search(r"\b0*%x\b" % tid, out, re.I) or str(tid) in out,
-           "winedbg does not show thread %d:\n%s" % (tid, out))
-    expect("dump_host" in out and "zorvel" in out,
-           "winedbg lists neither the program nor zorvel.dll:\n" + out)
+    # What each command printed, after its prompt.
+    answers = out.split("Wine-dbg>")[1:]
+    if not expect(len(answers) >= 3, "winedbg answered:\n" + out):
+        return
+    exception, backtrace, modules = answers[:3]
+    what = "stack overflow" if case == "stack" else "page fault on write access"
+    expect(("Unhandled exception: " + what) in exception,
+           "winedbg's exception:\n" + exception)
+    frames = [line for line in backtrace.splitlines()
+              if re.match(r"^(=>| ) *\d+ 0x", line)]
+    expect(frames and frames[0].startswith("=>0"),
+           "winedbg has no backtrace of thread 0x%x:\n%s" % (tid, backtrace))
+    if case != "stack":
+        expect(len(frames) >= 2 and "dump_crash_inner" in frames[0] and
+               "dump_crash_outer" in frames[1],
+               "winedbg's backtrace is not dump_crash_inner, "
+               "dump_crash_outer:\n" + backtrace)
+    for module in ("dump_host", "zorvel"):
+        expect(re.search(r"^PE\s.*\s%s\s*$" % module, modules, re.M),
+               "winedbg's modules lack %s:\n%s" % (module, modules))
 
 
 # ------------------------------------------------------------ main
@@ -195,8 +218,8 @@ def main():
                 dump = Dump(f.read())
             print("check_dump: %s, %d bytes" % (name, len(dump.data)))
             check_structure(dump, tid, code, kind, marker)
-            if case == "small":
-                check_winedbg(emulator, path, tid, exe_dir)
+            if case in ("small", "stack"):
+                check_winedbg(emulator, path, tid, case, exe_dir)
 
     for failure in failures:
         print("check_dump: " + failure)

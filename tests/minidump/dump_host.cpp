@@ -45,6 +45,17 @@ __declspec(noinline) int dump_recurse(int depth) {
   return dump_recurse(depth + 1) + page[0];
 }
 
+// Under Wine a stack overflow never reaches the unhandled-exception filter
+// (the thread just ends), so a vectored handler hands it to ExcFilterI. The
+// thread has no stack left to go on: it ends here, as ExcFilter would end it.
+static LONG WINAPI on_stack_overflow(EXCEPTION_POINTERS* pointers) {
+  if (pointers->ExceptionRecord->ExceptionCode != EXCEPTION_STACK_OVERFLOW)
+    return EXCEPTION_CONTINUE_SEARCH;
+  ExcFilterI(pointers);
+  TerminateThread(GetCurrentThread(), 1);
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
 static DWORD WINAPI fault_thread(LPVOID mode) {
   if (strcmp((const char*)mode, "heap") == 0) {
     // The report takes no heap memory once the thread has its files and
@@ -55,6 +66,7 @@ static DWORD WINAPI fault_thread(LPVOID mode) {
     WaitForSingleObject(s_go, INFINITE);
   }
   if (strcmp((const char*)mode, "stack") == 0) {
+    AddVectoredExceptionHandler(1, on_stack_overflow);
     SetEvent(s_faulting);
     return (DWORD)dump_recurse(0);
   }
