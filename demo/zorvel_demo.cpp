@@ -29,6 +29,7 @@ const int kDebugLevel = 2;
 const char kOutputDir[] = "demo-output\\";
 const char kLogDir[] = "demo-output\\logs\\";
 const char kProfile[] = "demo-output\\demo.ini";
+const char kDumpDir[] = "demo-output\\dumps";
 const char kRotated[] = "cache-events.log";
 
 // ------------------------------------------------------------ worker process
@@ -106,8 +107,10 @@ DWORD WINAPI crash_worker(LPVOID) {
 }
 
 // A thread meets an access violation; ExcFilter writes the report to
-// events.log beside the executable and ends only that thread.
+// events.log beside the executable, has a minidump written, and ends only
+// that thread.
 void run_crash_worker() {
+  util_set_dump(kDumpDir, ZORVEL_DUMP_SMALL);
   SetUnhandledExceptionFilter(ExcFilter);
   HANDLE thread = CreateThread(NULL, 0, crash_worker, NULL, 0, NULL);
   WaitForSingleObject(thread, INFINITE);
@@ -116,6 +119,7 @@ void run_crash_worker() {
   CloseHandle(thread);
   event("the crashed thread ended with exit code %lu; the process goes on",
         code);
+  util_set_dump(NULL, ZORVEL_DUMP_SMALL);
 }
 
 // The worker process: its standard streams are the files its parent reads.
@@ -329,18 +333,50 @@ void print_log_files(const std::string& dir) {
 
 // The worker process's lines in events.log beside the executable: its crash
 // report.
-int print_crash_report(const std::string& events_log, DWORD pid) {
+// Also gives the dump the report's last line names, if any. Lines before
+// the first skip belong to earlier processes, which may have had this id.
+int print_crash_report(const std::string& events_log, DWORD pid, size_t skip,
+                       std::string* dump) {
   char id[32];
   snprintf(id, sizeof id, " (%lu:", pid);
   printf("\n--- crash report in %s (process %lu) ---\n", events_log.c_str(),
          pid);
+  const char written[] = "): Minidump written: ";
   int count = 0;
-  for (const std::string& line : read_lines(events_log)) {
+  std::vector<std::string> lines = read_lines(events_log);
+  for (size_t i = skip; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
     if (line.find(id) == std::string::npos) continue;
     printf("%s\n", line.c_str());
+    size_t at = line.find(written);
+    if (at != std::string::npos) *dump = line.substr(at + strlen(written));
     ++count;
   }
   return count;
+}
+
+// The dump's size, 0 when it is not a minidump.
+DWORD dump_size(const std::string& path) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
+                            OPEN_EXISTING, 0, NULL);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  char signature[4] = {0};
+  DWORD got = 0;
+  bool ok = ReadFile(file, signature, 4, &got, NULL) && got == 4 &&
+            memcmp(signature, "MDMP", 4) == 0;
+  DWORD size = GetFileSize(file, NULL);
+  CloseHandle(file);
+  return ok ? size : 0;
+}
+
+// Dumps of earlier runs go, so that the one named is this run's.
+void clear_dumps(const std::string& dir) {
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA((dir + "*.dmp").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do DeleteFileA((dir + data.cFileName).c_str());
+  while (FindNextFileA(find, &data));
+  FindClose(find);
 }
 
 int run_demo() {
@@ -349,6 +385,7 @@ int run_demo() {
   CreateDirectoryA(dir.c_str(), NULL);
   std::string out_file = dir + "stdout.txt", err_file = dir + "stderr.txt";
   prepare_rotation(base);
+  clear_dumps(base + kDumpDir + "\\");
 
   printf(
       "zorvel demo: %d worker threads, each with a mark and a banner,\n"
@@ -357,6 +394,7 @@ int run_demo() {
       "standard error go to files in %s; below is what reached each, what\n"
       "the log files hold, and the report of a thread that crashed.\n",
       kWorkers, kDebugLevel, dir.c_str());
+  size_t earlier_lines = read_lines(base + "events.log").size();
   DWORD pid = 0;
   DWORD code = run_worker_process(out_file, err_file, &pid);
   if (code != 0) {
@@ -374,11 +412,17 @@ int run_demo() {
   print_counts("standard output:", out_counts);
   print_counts("standard error:", err_counts);
   print_log_files(base + kLogDir);
-  int report_lines = print_crash_report(base + "events.log", pid);
+  std::string dump;
+  int report_lines = print_crash_report(base + "events.log", pid,
+                                        earlier_lines, &dump);
+  DWORD size = dump.empty() ? 0 : dump_size(dump);
+  printf("\n--- minidump ---\n%s: %lu bytes\n", dump.c_str(), size);
 
-  bool ok = streams_as_expected(out_counts, err_counts) && report_lines >= 7;
-  printf("\n%s\n", ok ? "every line reached the streams it belongs to, and "
-                        "the crash report is in events.log"
+  bool ok = streams_as_expected(out_counts, err_counts) && report_lines >= 8 &&
+            size > 0;
+  printf("\n%s\n", ok ? "every line reached the streams it belongs to, the "
+                        "crash report is in events.log and its minidump in "
+                        "demo-output\\dumps"
                       : "UNEXPECTED: some lines are missing or misplaced");
   return ok ? 0 : 1;
 }
