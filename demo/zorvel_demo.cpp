@@ -413,8 +413,8 @@ int run_demo() {
   print_counts("standard error:", err_counts);
   print_log_files(base + kLogDir);
   std::string dump;
-  int report_lines = print_crash_report(base + "events.log", pid,
-                                        earlier_lines, &dump);
+  int report_lines =
+      print_crash_report(base + "events.log", pid, earlier_lines, &dump);
   DWORD size = dump.empty() ? 0 : dump_size(dump);
   printf("\n--- minidump ---\n%s: %lu bytes\n", dump.c_str(), size);
 

@@ -24,9 +24,9 @@ typedef BOOL(WINAPI* WriteDumpFn)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
                                   PMINIDUMP_CALLBACK_INFORMATION);
 
 enum {
-  DUMP_NAME_SIZE = 512,    // a dump's full name; CreateFileA takes 259
-  DUMP_NAME_TRIES = 100,   // "-2" to "-99" after a name already taken
-  WRITER_STACK = 1 << 20,  // the writer's stack, reserved at turn-on
+  DUMP_NAME_SIZE = 512,     // a dump's full name; CreateFileA takes 259
+  DUMP_NAME_TRIES = 100,    // "-2" to "-99" after a name already taken
+  WRITER_STACK = 1 << 20,   // the writer's stack, reserved at turn-on
   DEFAULT_WAIT_MS = 30000,  // how long a faulting thread waits for its dump
   REPORT_STACK = 32 * 1024  // stack a thread needs to write a report itself
 };
@@ -41,8 +41,8 @@ struct DumpRequest {
   CONTEXT context;
   EXCEPTION_POINTERS pointers;
   DWORD thread_id;
-  NT_TIB stack;            // the faulting thread's stack bounds
-  const char* title;       // not null: the writer writes the report too
+  NT_TIB stack;       // the faulting thread's stack bounds
+  const char* title;  // not null: the writer writes the report too
   char banner[BANNER_SIZE];
   MINIDUMP_TYPE type;
   char directory[PATH_SIZE];
@@ -234,9 +234,8 @@ static void dump_start_writer(void) {
     throw_last_error();
   }
   DWORD id = 0;
-  HANDLE writer =
-      CreateThread(NULL, WRITER_STACK, dump_writer_main, quit,
-                   STACK_SIZE_PARAM_IS_A_RESERVATION, &id);
+  HANDLE writer = CreateThread(NULL, WRITER_STACK, dump_writer_main, quit,
+                               STACK_SIZE_PARAM_IS_A_RESERVATION, &id);
   if (!writer) {
     DWORD code = GetLastError();
     FreeLibrary(self);
@@ -284,8 +283,8 @@ static void dump_turn_on(const char* directory, int kind) {
   dump_lock(INFINITE);
   str_copy(s_dump.directory, sizeof s_dump.directory, resolved);
   str_copy(s_dump.stem, sizeof s_dump.stem, stem);
-  s_dump.type = kind == ZORVEL_DUMP_WITH_DATA ? MiniDumpWithDataSegs
-                                             : MiniDumpNormal;
+  s_dump.type =
+      kind == ZORVEL_DUMP_WITH_DATA ? MiniDumpWithDataSegs : MiniDumpNormal;
   InterlockedExchange(&s_dump.on, 1);
   ReleaseMutex(s_dump.busy);
 }
@@ -344,13 +343,14 @@ static void dump_report_answer(const DumpRequest* r) {
       report_line("Minidump written: %s", r->file);
       break;
     case DUMP_NOT_CREATED:
-      report_line("Minidump not written: cannot create %s (error %lu)",
-                  r->file, r->error);
+      report_line("Minidump not written: cannot create %s (error %lu)", r->file,
+                  r->error);
       break;
     case DUMP_NOT_WRITTEN:
-      report_line("Minidump not written: MiniDumpWriteDump failed for %s "
-                  "(error 0x%08lX)",
-                  r->file, r->error);
+      report_line(
+          "Minidump not written: MiniDumpWriteDump failed for %s "
+          "(error 0x%08lX)",
+          r->file, r->error);
       break;
   }
 }
@@ -403,7 +403,8 @@ bool dump_report_elsewhere(const EXCEPTION_POINTERS* pointers,
     return false;
   if (GetCurrentThreadId() == s_dump.writer_id) return false;
   if (!dump_lock(s_dump.wait_ms)) return false;
-  bool handed = s_dump.on && WaitForSingleObject(s_dump.idle, 0) == WAIT_OBJECT_0;
+  bool handed =
+      s_dump.on && WaitForSingleObject(s_dump.idle, 0) == WAIT_OBJECT_0;
   if (handed) {
     dump_fill_request(pointers);
     s_dump.request.title = title;

@@ -371,7 +371,8 @@ TEST(Minidump, LineAfterTheReportNamesTheDumpOrWhyNone) {
     EXPECT_TRUE(ends_with(line, c.tail)) << c.name << ": " << line;
     // yyyymmdd-hhmmss between the thread id and the tail
     size_t stamp = c.head_after_stem.size() + stem_head.size();
-    EXPECT_EQ(line.size(), stamp + 15 + c.tail.size()) << c.name << ": " << line;
+    EXPECT_EQ(line.size(), stamp + 15 + c.tail.size())
+        << c.name << ": " << line;
     if (starts_with(line, written)) {
       std::string file = line.substr(written.size());
       EXPECT_EQ(tu::read_file(file).substr(0, 4), "MDMP") << c.name;

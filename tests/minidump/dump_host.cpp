@@ -87,8 +87,8 @@ static DWORD WINAPI hold_heap(LPVOID locked) {
 int main(int argc, char** argv) {
   if (argc < 3) return 2;
   const char* mode = argc > 3 ? argv[3] : "plain";
-  int kind = strcmp(argv[2], "data") == 0 ? ZORVEL_DUMP_WITH_DATA
-                                          : ZORVEL_DUMP_SMALL;
+  int kind =
+      strcmp(argv[2], "data") == 0 ? ZORVEL_DUMP_WITH_DATA : ZORVEL_DUMP_SMALL;
   try {
     util_set_dump(argv[1], kind);
   } catch (unsigned long code) {
