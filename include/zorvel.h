@@ -10,9 +10,10 @@
  * throw; a host must use /EHs too, or a catch around those calls may be
  * optimized away (the CMake package adds it).
  *
- * C hosts: util_init and show_message report failure by throwing a C++
- * exception (unsigned long), and the kxraise family always throws (the error
- * classes below); C code cannot catch them, and none may reach a C frame.
+ * C hosts: util_init, show_message and util_set_dump report failure by
+ * throwing a C++ exception (unsigned long), and the kxraise family always
+ * throws (the error classes below); C code cannot catch them, and none may
+ * reach a C frame.
  * The other functions never throw, except seh_translator, which exists to
  * throw (C++ hosts only). A C host calls the throwing ones through
  * a small C++ file of its own that catches, linked with the C++ compiler:
