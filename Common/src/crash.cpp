@@ -538,6 +538,7 @@ ZV_NOINLINE void write_report(const EXCEPTION_POINTERS* pointers,
 }
 
 void exception_report(EXCEPTION_POINTERS* pointers, const char* title) {
+  LastErrorKeeper keep;
   if (dump_report_elsewhere(pointers, title)) return;
   write_report(pointers, title, thread_tib());
   dump_after_report(pointers);
