@@ -190,8 +190,8 @@ def main():
     done = subprocess.run(emulator + [exe, DUMP_DIR, kind, mode], cwd=exe_dir,
                           capture_output=True, timeout=120)
     out = done.stdout.decode("latin-1")
-    m = re.search(r"pid=(\d+) tid=(\d+) exit=(\d+) marker=([0-9A-Fa-f]+)",
-                  out)
+    m = re.search(r"pid=(\d+) tid=(\d+) exit=(\d+) marker=([0-9A-Fa-f]+) "
+                  r"report_blocked=(\d)", out)
     if not m:
         print("check_dump: the host said %r (exit status %d), stderr %r"
               % (out, done.returncode, done.stderr[-2000:]))
@@ -199,6 +199,7 @@ def main():
     pid, tid, exit_code = int(m.group(1)), int(m.group(2)), int(m.group(3))
     marker = int(m.group(4), 16)
     expect(exit_code == 1, "the faulting thread ended with %d" % exit_code)
+    expect(m.group(5) == "0", "the report waited for the heap")
 
     with open(events_path, "rb") as f:
         f.seek(start)

@@ -5,7 +5,7 @@
 // usage: dump_host DIR small|data [plain|heap|stack]
 //   plain: the fault as it is
 //   heap:  another thread holds the process heap's lock from before the
-//          fault until a while after it
+//          fault until its report is written
 //   stack: the fault is a stack overflow, on a thread with a small stack
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -74,12 +74,41 @@ static DWORD WINAPI fault_thread(LPVOID mode) {
   return 0;
 }
 
-// Holds the heap from before the fault until a second after it began.
+static DWORD s_fault_tid;
+static bool s_report_blocked;
+
+// True once events.log holds the closing rule of the faulting thread's
+// report. The heap's holder may use the heap: its lock is its own.
+static bool report_closed(void) {
+  char tail[64];
+  snprintf(tail, sizeof tail, "(%lu:%lu:ECTCH): ****", GetCurrentProcessId(),
+           s_fault_tid);
+  FILE* f = fopen("events.log", "rb");
+  if (!f) return false;
+  char line[1024];
+  bool closed = false;
+  while (fgets(line, sizeof line, f))
+    if (strstr(line, tail) && !strstr(line, "report")) closed = true;
+  fclose(f);
+  return closed;
+}
+
+// Holds the heap from before the fault until the report is written, then
+// lets the dump's writer have it. A report that waited for the heap would
+// never close: after 20 s the holder says so and lets go.
 static DWORD WINAPI hold_heap(LPVOID locked) {
   HeapLock(GetProcessHeap());
   SetEvent((HANDLE)locked);
   WaitForSingleObject(s_faulting, INFINITE);
-  Sleep(1000);
+  s_report_blocked = true;
+  for (int i = 0; i < 200; ++i) {
+    if (report_closed()) {
+      s_report_blocked = false;
+      break;
+    }
+    Sleep(100);
+  }
+  Sleep(500);  // the writer is waiting for the heap by now
   HeapUnlock(GetProcessHeap());
   return 0;
 }
@@ -105,6 +134,7 @@ int main(int argc, char** argv) {
       CreateThread(NULL, stack, fault_thread, (LPVOID)mode,
                    stack ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0, &tid);
   if (!thread) return 2;
+  s_fault_tid = tid;
   HANDLE holder = NULL;
   if (strcmp(mode, "heap") == 0) {
     WaitForSingleObject(s_ready, INFINITE);
@@ -117,8 +147,9 @@ int main(int argc, char** argv) {
   if (holder) WaitForSingleObject(holder, INFINITE);
   DWORD code = 0;
   GetExitCodeThread(thread, &code);
-  printf("pid=%lu tid=%lu exit=%lu marker=%p\n", GetCurrentProcessId(), tid,
-         code, (void*)g_data_marker);
+  printf("pid=%lu tid=%lu exit=%lu marker=%p report_blocked=%d\n",
+         GetCurrentProcessId(), tid, code, (void*)g_data_marker,
+         s_report_blocked ? 1 : 0);
   fflush(stdout);
   util_set_dump(NULL, ZORVEL_DUMP_SMALL);
   return code == 1 ? 0 : 1;
