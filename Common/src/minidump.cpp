@@ -120,8 +120,6 @@ static HANDLE dump_create_file(DumpRequest* r) {
   return INVALID_HANDLE_VALUE;
 }
 
-static void dump_report_answer(const DumpRequest* r);
-
 // Wine's MiniDumpWriteDump answers TRUE also when its writes failed: the
 // file must begin with the dump's signature.
 static bool dump_has_header(HANDLE file) {
@@ -163,9 +161,25 @@ static void dump_write(DumpRequest* r) {
   r->error = error;
 }
 
-// The writer thread: one dump per wake, until its quit event is set. It
-// holds a reference on the library, so the library stays loaded while the
-// writer can run.
+// The F line of a request the writer answered.
+static void dump_report_answer(const DumpRequest* r) {
+  switch (r->step) {
+    case DUMP_WRITTEN:
+      report_line("Minidump written: %s", r->file);
+      break;
+    case DUMP_NOT_CREATED:
+      report_line("Minidump not written: cannot create %s (error %lu)", r->file,
+                  r->error);
+      break;
+    case DUMP_NOT_WRITTEN:
+      report_line(
+          "Minidump not written: MiniDumpWriteDump failed for %s "
+          "(error 0x%08lX)",
+          r->file, r->error);
+      break;
+  }
+}
+
 // The report of a thread that has no stack left for it, written here under
 // that thread's id and banner, then the dump and its line.
 static void dump_report_for(DumpRequest* r) {
@@ -177,6 +191,9 @@ static void dump_report_for(DumpRequest* r) {
   msg_set_thread_id(0);
 }
 
+// The writer thread: one request per wake, until its quit event is set. It
+// holds a reference on the library, so the library stays loaded while the
+// writer can run.
 static DWORD WINAPI dump_writer_main(LPVOID quit) {
   // The thread's line buffers, taken now rather than at a fault.
   ctx_message();
@@ -334,25 +351,6 @@ static void dump_fill_request(const EXCEPTION_POINTERS* pointers) {
   str_copy(r->stem, sizeof r->stem, s_dump.stem);
   r->file[0] = 0;
   InterlockedExchange(&r->named, 0);
-}
-
-// The F line of a request the writer answered.
-static void dump_report_answer(const DumpRequest* r) {
-  switch (r->step) {
-    case DUMP_WRITTEN:
-      report_line("Minidump written: %s", r->file);
-      break;
-    case DUMP_NOT_CREATED:
-      report_line("Minidump not written: cannot create %s (error %lu)", r->file,
-                  r->error);
-      break;
-    case DUMP_NOT_WRITTEN:
-      report_line(
-          "Minidump not written: MiniDumpWriteDump failed for %s "
-          "(error 0x%08lX)",
-          r->file, r->error);
-      break;
-  }
 }
 
 // Hands the request to the writer and waits for it, bounded; writes the F
