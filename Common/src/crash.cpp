@@ -398,11 +398,24 @@ static bool unwind_is_safe(const CONTEXT* context, DWORD64 image_base,
   return stack_holds(stack, base, reads.reach);
 }
 
+// True when address lies in committed memory that may run: the least a
+// return address must be, also into code made at run time.
+static bool executable_address(DWORD64 address) {
+  MEMORY_BASIC_INFORMATION region;
+  if (VirtualQuery((LPCVOID)address, &region, sizeof region) != sizeof region)
+    return false;
+  if (region.State != MEM_COMMIT || (region.Protect & PAGE_GUARD)) return false;
+  return (region.Protect & (PAGE_EXECUTE | PAGE_EXECUTE_READ |
+                            PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY)) !=
+         0;
+}
+
 // Steps context from a frame to its caller's, through the unwind tables. A
 // function without a table entry is a leaf only in the first frame, the one
 // that met the exception: a leaf calls nothing, so no later frame is one.
-// There the word at the stack pointer goes on only as a proven return
-// address. The caller's stack pointer must lie above the current one.
+// There the word at the stack pointer goes on; further up only as a proven
+// return address. The caller's stack pointer must lie above the current
+// one, and its pc in code.
 static bool unwind_to_caller(CONTEXT* context, bool first,
                              const StackRange* stack) {
   DWORD64 sp = context->Rsp;
@@ -422,7 +435,10 @@ static bool unwind_to_caller(CONTEXT* context, bool first,
     context->Rip = return_address;
     context->Rsp = sp + 8;
   }
-  return context->Rip != 0 && context->Rsp > sp && context->Rsp <= stack->high;
+  // Unwind data can be wrong too (__chkstk's pushes are not in it): a
+  // caller runs code, or it is no caller.
+  return context->Rsp > sp && context->Rsp <= stack->high &&
+         executable_address(context->Rip);
 }
 
 void print_call_stack_of(const CONTEXT* context, const NT_TIB* tib) {

@@ -376,7 +376,8 @@ struct SyntheticCode {
   RUNTIME_FUNCTION* table = nullptr;
 
   SyntheticCode() {
-    base = (BYTE*)VirtualAlloc(NULL, 0x2000, MEM_COMMIT, PAGE_READWRITE);
+    base =
+        (BYTE*)VirtualAlloc(NULL, 0x2000, MEM_COMMIT, PAGE_EXECUTE_READWRITE);
     memset(base, 0xCC, 0x1000);
     table = (RUNTIME_FUNCTION*)(base + TABLE);
     add(0, A, 0x100, 0x1100, 0x28);
@@ -431,13 +432,17 @@ TEST(CallStack, UnwindsThroughFunctionTablesAndLeaves) {
             cr::call_stack_block(
                 {frame_line(in_a, stack), frame_line(in_b, stack + 6)}));
 
-  // A leaf keeps its return address at the stack pointer.
+  // A leaf keeps its return address at the stack pointer; a word there
+  // that points at no code (a size __chkstk pushed) ends the walk.
   memset(stack, 0, sizeof stack);
   stack[1] = in_a;
   stack[7] = 0;
   EXPECT_EQ(walk(context_at(leaf, stack + 1)),
             cr::call_stack_block(
                 {frame_line(leaf, stack + 1), frame_line(in_a, stack + 2)}));
+  stack[1] = 0x1020;
+  EXPECT_EQ(walk(context_at(leaf, stack + 1)),
+            cr::call_stack_block({frame_line(leaf, stack + 1)}));
 
   // A stack pointer off the thread's stack, or not 8-aligned, is not read.
   void* heap = calloc(64, 8);
