@@ -27,7 +27,7 @@ enum {
   DUMP_NAME_SIZE = 512,     // a dump's full name; CreateFileA takes 259
   DUMP_NAME_TRIES = 100,    // "-2" to "-99" after a name already taken
   WRITER_STACK = 1 << 20,   // the writer's stack, reserved at turn-on
-  DEFAULT_WAIT_MS = 30000,  // how long a faulting thread waits for its dump
+  DEFAULT_WAIT_MS = 60000,  // how long a faulting thread waits for its dump
   REPORT_STACK = 32 * 1024  // stack a thread needs to write a report itself
 };
 
@@ -131,6 +131,25 @@ static bool dump_has_header(HANDLE file) {
          got == sizeof signature && memcmp(signature, "MDMP", 4) == 0;
 }
 
+// Leaves the writer's own stack out of the dump: it holds dbghelp at work,
+// nothing of the fault, and would be the bulk of a small dump.
+static BOOL CALLBACK dump_filter(PVOID, const PMINIDUMP_CALLBACK_INPUT input,
+                                 PMINIDUMP_CALLBACK_OUTPUT output) {
+  switch (input->CallbackType) {
+    case ThreadCallback:
+    case ThreadExCallback:
+      if (input->Thread.ThreadId == GetCurrentThreadId())
+        output->ThreadWriteFlags &= ~ThreadWriteStack;
+      return TRUE;
+    case IncludeThreadCallback:
+    case IncludeModuleCallback:
+    case ModuleCallback:
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
 // Writes the request's dump; a file the writer could not fill is deleted.
 static void dump_write(DumpRequest* r) {
   r->step = DUMP_NOT_CREATED;
@@ -144,8 +163,9 @@ static void dump_write(DumpRequest* r) {
   info.ThreadId = r->thread_id;
   info.ExceptionPointers = &r->pointers;
   info.ClientPointers = FALSE;
+  MINIDUMP_CALLBACK_INFORMATION filter = {dump_filter, NULL};
   BOOL written = s_dump.write_dump(GetCurrentProcess(), GetCurrentProcessId(),
-                                   file, r->type, &info, NULL, NULL);
+                                   file, r->type, &info, NULL, &filter);
   DWORD error = written ? 0 : GetLastError();
   if (written && !dump_has_header(file)) {
     written = FALSE;
