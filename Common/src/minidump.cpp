@@ -84,10 +84,11 @@ class SetterLock {
   SetterLock& operator=(const SetterLock&) = delete;
 };
 
-static void throw_last_error(void) {
-  DWORD code = GetLastError();
+static void throw_error(DWORD code) {
   throw static_cast<unsigned long>(code ? code : ERROR_GEN_FAILURE);
 }
+
+static void throw_last_error(void) { throw_error(GetLastError()); }
 
 // ------------------------------------------------------------ writer
 
@@ -267,8 +268,7 @@ static void dump_start_writer(void) {
                           (LPCSTR)(void*)&dump_writer_main, &self)) {
     DWORD code = GetLastError();
     CloseHandle(quit);
-    SetLastError(code);
-    throw_last_error();
+    throw_error(code);
   }
   DWORD id = 0;
   HANDLE writer = CreateThread(NULL, WRITER_STACK, dump_writer_main, quit,
@@ -277,8 +277,7 @@ static void dump_start_writer(void) {
     DWORD code = GetLastError();
     FreeLibrary(self);
     CloseHandle(quit);
-    SetLastError(code);
-    throw_last_error();
+    throw_error(code);
   }
   s_dump.writer = writer;
   s_dump.writer_id = id;
@@ -350,9 +349,17 @@ void dump_set_wait(DWORD wait_ms) { s_dump.wait_ms = wait_ms; }
 
 // ------------------------------------------------------------ at a fault
 
+// Copies the thread's banner without taking its buffer into being.
+static void copy_banner(char* out, size_t size) {
+  const char* banner = (const char*)tls_get(g_keys.banner);
+  str_copy(out, size, banner ? banner : "");
+}
+
 // Copies the exception into the request: the record without its chain,
-// which may lie anywhere, and the context.
-static void dump_fill_request(const EXCEPTION_POINTERS* pointers) {
+// which may lie anywhere, and the context. With a title the writer writes
+// the report too, under this thread's banner.
+static void dump_fill_request(const EXCEPTION_POINTERS* pointers,
+                              const char* title) {
   DumpRequest* r = &s_dump.request;
   r->record = *pointers->ExceptionRecord;
   r->record.ExceptionRecord = NULL;
@@ -365,12 +372,21 @@ static void dump_fill_request(const EXCEPTION_POINTERS* pointers) {
   const NT_TIB* tib = thread_tib();
   r->stack.StackBase = tib->StackBase;
   r->stack.StackLimit = tib->StackLimit;
-  r->title = NULL;
+  r->title = title;
+  if (title) copy_banner(r->banner, sizeof r->banner);
   r->type = s_dump.type;
   str_copy(r->directory, sizeof r->directory, s_dump.directory);
   str_copy(r->stem, sizeof r->stem, s_dump.stem);
   r->file[0] = 0;
   InterlockedExchange(&r->named, 0);
+}
+
+// Wakes the writer for the filled request and waits for it, bounded; true
+// when it finished.
+static bool dump_run_request(void) {
+  ResetEvent(s_dump.idle);
+  SetEvent(s_dump.wake);
+  return WaitForSingleObject(s_dump.idle, s_dump.wait_ms) == WAIT_OBJECT_0;
 }
 
 // Hands the request to the writer and waits for it, bounded; writes the F
@@ -386,11 +402,9 @@ static void dump_hand_over(const EXCEPTION_POINTERS* pointers) {
         "dump");
     return;
   }
-  dump_fill_request(pointers);
-  ResetEvent(s_dump.idle);
-  SetEvent(s_dump.wake);
+  dump_fill_request(pointers, NULL);
   const DumpRequest* r = &s_dump.request;
-  if (WaitForSingleObject(s_dump.idle, s_dump.wait_ms) == WAIT_OBJECT_0) {
+  if (dump_run_request()) {
     dump_report_answer(r);
     return;
   }
@@ -407,12 +421,6 @@ static DWORD_PTR stack_left(void) {
   return (DWORD_PTR)&region - (DWORD_PTR)region.AllocationBase;
 }
 
-// Copies the thread's banner without taking its buffer into being.
-static void copy_banner(char* out, size_t size) {
-  const char* banner = (const char*)tls_get(g_keys.banner);
-  str_copy(out, size, banner ? banner : "");
-}
-
 bool dump_report_elsewhere(const EXCEPTION_POINTERS* pointers,
                            const char* title) {
   if (!InterlockedCompareExchange(&s_dump.on, 0, 0)) return false;
@@ -424,12 +432,8 @@ bool dump_report_elsewhere(const EXCEPTION_POINTERS* pointers,
   bool handed =
       s_dump.on && WaitForSingleObject(s_dump.idle, 0) == WAIT_OBJECT_0;
   if (handed) {
-    dump_fill_request(pointers);
-    s_dump.request.title = title;
-    copy_banner(s_dump.request.banner, sizeof s_dump.request.banner);
-    ResetEvent(s_dump.idle);
-    SetEvent(s_dump.wake);
-    WaitForSingleObject(s_dump.idle, s_dump.wait_ms);
+    dump_fill_request(pointers, title);
+    dump_run_request();
   }
   ReleaseMutex(s_dump.busy);
   return handed;
