@@ -7,11 +7,19 @@ case "${ZORVEL_WINE_ARCH:-i686}" in
     export WINEARCH=win64
     wine_loader=/usr/lib/wine/wine64
     export WINESERVER=/usr/lib/wine/wineserver64
+    # The loader is linked at 0x7d000000 and the kernel starts its heap
+    # (brk) anywhere up to 1 GiB above it. About one start in 5,000 that
+    # heap covers 0x7ffe0000, where Wine maps the shared user data, and the
+    # process ends with status 1 before it runs ("failed to map the shared
+    # user data", silent under WINEDEBUG=-all). Without randomisation the
+    # heap starts right after the loader.
+    wine_launch="setarch x86_64 -R"
     ;;
   *)
     export WINEARCH=win32
     wine_loader=/usr/lib/wine/wine
     export WINESERVER=/usr/lib/wine/wineserver32
+    wine_launch=""
     ;;
 esac
 export WINEPREFIX="$ZORVEL_BUILD_DIR/wineprefix"

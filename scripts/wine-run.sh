@@ -10,4 +10,5 @@ if [ "${ZORVEL_WINE_ARCH:-i686}" != x64 ] && [ "${ZORVEL_SKIP_I686:-0}" = 1 ]; t
   echo "wine-run: i686 programs are not run (ZORVEL_SKIP_I686=1)" >&2
   exit 126
 fi
-exec "$wine_loader" "$@"
+# shellcheck disable=SC2086
+exec $wine_launch "$wine_loader" "$@"

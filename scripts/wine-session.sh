@@ -31,12 +31,12 @@ if [ ! -f "$WINEPREFIX/.zorvel-ready-$ZORVEL_WINE_ARCH" ]; then
     ! grep -qx "#arch=$WINEARCH" "$WINEPREFIX/system.reg"; then
     rm -rf "$WINEPREFIX"
   fi
-  "$wine_loader" wineboot -i </dev/null >/dev/null 2>&1 || true
+  $wine_launch "$wine_loader" wineboot -i </dev/null >/dev/null 2>&1 || true
   "$WINESERVER" -w
   # No debugger for unhandled exceptions: a crash ends the process quietly.
   for entry in "Debugger /t REG_SZ /d nodebugger.exe" "Auto /t REG_SZ /d 1"; do
     # shellcheck disable=SC2086
-    "$wine_loader" reg add \
+    $wine_launch "$wine_loader" reg add \
       'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
       /v $entry /f </dev/null >/dev/null 2>&1
   done
@@ -44,4 +44,4 @@ if [ ! -f "$WINEPREFIX/.zorvel-ready-$ZORVEL_WINE_ARCH" ]; then
   touch "$WINEPREFIX/.zorvel-ready-$ZORVEL_WINE_ARCH"
 fi
 "$WINESERVER" -p </dev/null >/dev/null 2>&1
-"$wine_loader" cmd /c exit </dev/null >/dev/null 2>&1 || true
+$wine_launch "$wine_loader" cmd /c exit </dev/null >/dev/null 2>&1 || true
