@@ -79,9 +79,10 @@ extern "C" {
  * still ends with CR LF (text of many LFs is cut inside its run of line
  * ends). Lines of all threads and all processes that write one file through
  * the library arrive whole and in each writer's order: the write mutex
- * belongs to the file (named after its full path, per session), not to a
- * handle. A writer dying inside a write (TerminateThread) leaves that mutex
- * abandoned; the next writer takes it over. */
+ * belongs to the file (named, per session, after the file's identity on its
+ * volume, so every name of the file shares it), not to a handle. A writer dying
+ * inside a write (TerminateThread) leaves that mutex abandoned; the next writer
+ * takes it over. */
 ZORVEL_API void __cdecl event(ZORVEL_FORMAT_STRING const char* format, ...)
     ZORVEL_PRINTF(1, 2);
 ZORVEL_API void __cdecl devent(int level,

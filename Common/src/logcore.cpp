@@ -43,6 +43,7 @@ static void undo_attach(void) {
 
 BOOL lib_process_attach(HMODULE module) {
   g_module = module;
+  ctx_read_exe_path();
   memset(g_tables, 0, sizeof g_tables);
   bind_stream_slot(&g_tables[EVENTS_CHANNEL].slots[0], STD_OUTPUT_HANDLE);
   bind_stream_slot(&g_tables[ERRORS_CHANNEL].slots[0], STD_ERROR_HANDLE);

@@ -133,15 +133,12 @@ int slot_find(Channel channel, const char* name) {
   return find_in_table(table_of(channel), name);
 }
 
-// A name that is already absolute is stored as given, so that names resolved
-// once by util_init (drive or network paths) compare equal later.
+// The name comes resolved and is stored as it came: resolving it again
+// would change a name that climbed past the drive ("\x.log"), which
+// slot_find would then never match, and would read the executable's path
+// under the table mutex.
 static void slot_set_path(LogSlot* slot, const char* name) {
-  bool absolute =
-      (name[0] && name[1] == ':') || (name[0] == '\\' && name[1] == '\\');
-  if (absolute)
-    str_copy(slot->path, PATH_SIZE, name);
-  else
-    resolve_path(slot->path, name);
+  str_copy(slot->path, PATH_SIZE, name);
 }
 
 static void stamp_creation_time(HANDLE file) {
@@ -226,6 +223,8 @@ static int first_free_slot(const LogTable* table) {
 }
 
 int slot_open(Channel channel, const char* name, const char* profile) {
+  if (strlen(name) >= PATH_SIZE)  // would not be the name compared
+    throw static_cast<unsigned long>(ERROR_FILENAME_EXCED_RANGE);
   LogTable* table = table_of(channel);
   TableLock lock(channel);
   int index = first_free_slot(table);
@@ -260,19 +259,23 @@ void slot_release(Channel channel) {
 
 // ------------------------------------------------------------ util_init
 
-// Resolves a name for comparison and opening. A name that cannot be
-// resolved into a slot's path is refused with the error a file open would
-// give: too long, or not a file name at all (a dotted name without '\').
+// Resolves a name for comparison and opening, once: the slot keeps this
+// very text. A name that cannot be resolved into a slot's path is refused
+// with the error a file open would give: too long, or not a file name at
+// all (a dotted name without '\').
 void resolve_name(char* resolved, const char* name) {
   if (resolve_path(resolved, name) == 0 && resolved[0]) return;
-  size_t dir_length = strlen(module_path());
+  const char* exe = exe_path();
+  size_t dir_length = exe ? strlen(exe) : 0;
   bool too_long = dir_length + strlen(name) >= PATH_SIZE;
   throw static_cast<unsigned long>(too_long ? ERROR_FILENAME_EXCED_RANGE
                                             : ERROR_INVALID_NAME);
 }
 
 // Find, open and count of one name form one step: the channel's table stays
-// locked across them. Returns false when the channel's table is full.
+// locked across them. The name comes resolved: nothing under the lock asks
+// the loader, whose lock a thread ending holds while it waits for this
+// table's mutex. Returns false when the channel's table is full.
 static bool attach_slot(Channel channel, const char* name,
                         const char* profile) {
   TableLock lock(channel);

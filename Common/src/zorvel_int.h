@@ -162,7 +162,11 @@ LogSlot* ctx_slot(Channel channel);
 void ctx_set_slot(Channel channel, LogSlot* slot);
 // Sets the mark: up to 7 characters, a longer mark keeps 6. Null: nothing.
 void ctx_set_mark(const char* mark);
-// The executable's full path, fetched once per thread.
+// Reads the executable's whole path, once at load (the loader lock is held
+// then anyway); exe_path gives it, or null when it could not be read.
+void ctx_read_exe_path(void);
+const char* exe_path(void);
+// The executable's path cut to 299 characters, for the lines' text.
 char* module_path(void);
 // GetModuleFileNameA without the heap: the name cut to size - 1 and always
 // terminated; its length, size when cut, 0 (path empty) on failure.
@@ -196,9 +200,10 @@ bool rotate_if_due(LogSlot* slot, const char* profile);
 void make_dirs(const char* path);
 // Index of the named slot that holds name, or -1; takes the table mutex.
 int slot_find(Channel channel, const char* name);
-// Opens name in a free slot and makes it the thread's slot; returns its
-// index, or -1 when the table is full. Throws the error code (unsigned long)
-// when the file or its mutex cannot be had. Takes the table mutex.
+// Opens name (resolved already, kept as given) in a free slot and makes it
+// the thread's slot; returns its index, or -1 when the table is full. Throws
+// the error code (unsigned long) when the file or its mutex cannot be had,
+// 206 for a name too long for a slot. Takes the table mutex.
 int slot_open(Channel channel, const char* name, const char* profile);
 // Counts one more thread on slot index; takes the table mutex.
 void slot_addref(Channel channel, int index);
@@ -220,7 +225,7 @@ void guard_uninstall(void);
 // on failure dst is empty and the result 1.
 int resolve_path(char* dst, const char* src);
 // resolve_path against a given executable path (null: not known).
-int resolve_path_from(char* dst, const char* src, const char* exe_path);
+int resolve_path_from(char* dst, const char* src, const char* exe);
 // The field scanner: fills the arguments from src as fmt asks.
 int scan(const char* src, const char* fmt, ...);
 // Scans src in place and returns it, trimmed fields cut out of it.
