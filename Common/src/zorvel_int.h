@@ -278,7 +278,8 @@ DWORD query_region(const void* address, MEMORY_BASIC_INFORMATION* record,
 BOOL logical_address(const void* address, char* path, DWORD size,
                      DWORD* section, DWORD* offset);
 // The call-stack block of a report, from context, as F lines; the x64 walk
-// reads frames within the stack that tib bounds (the calling thread's).
+// reads frames within the stack that tib bounds (the calling thread's). A
+// null tib: no stack is read, and the block holds the context's frame alone.
 void print_call_stack(const CONTEXT* context);
 void print_call_stack_of(const CONTEXT* context, const NT_TIB* tib);
 // The calling thread's TEB view: its stack bounds.
@@ -286,21 +287,30 @@ const NT_TIB* thread_tib(void);
 // Attaches the thread to the report's files and writes the whole report;
 // then the minidump's line, when dumps are on.
 void exception_report(EXCEPTION_POINTERS* pointers, const char* title);
-// The report alone, of a thread whose stack stack bounds.
-void write_report(const EXCEPTION_POINTERS* pointers, const char* title,
-                  const NT_TIB* stack);
+// The pieces of a report. The attach moves the thread to the report's files;
+// true when standard error was lent as its events slot instead, which
+// report_return_loan takes back once the report and its minidump line are
+// written. Then the title and exception lines, the call stack, the closing
+// rule.
+bool report_attach(void);
+void report_return_loan(bool lent);
+void report_head(const EXCEPTION_POINTERS* pointers, const char* title);
+void report_close(void);
 
 // ================================================================ minidump.cpp
 // Minidumps, turned on by util_set_dump.
 
 // When dumps are on and the faulting thread has too little stack left for a
 // report, the writer thread writes the report on its behalf, then the dump;
-// true when it took the report over.
+// true when it took the report over. On the writer itself (a fault of its
+// own) its lines go back to its own id and banner.
 bool dump_report_elsewhere(const EXCEPTION_POINTERS* pointers,
                            const char* title);
 // After a report's closing rule: when dumps are on, has the writer thread
 // dump this thread's exception, waits for it (bounded) and writes one F line
-// that names the dump or says why there is none. Nothing when off.
+// that names the dump or says why there is none. Nothing when off. On the
+// writer itself it writes its line, hands its place to a new writer and
+// ends the thread.
 void dump_after_report(const EXCEPTION_POINTERS* pointers);
 // How long a faulting thread waits for its dump (tests shorten it).
 void dump_set_wait(DWORD wait_ms);
