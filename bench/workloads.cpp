@@ -438,6 +438,21 @@ static void part_time_zone(long) {
   s_sink = GetTimeZoneInformation(&zone);
 }
 static void part_tls(long) { s_sink = (DWORD)(size_t)TlsGetValue(0); }
+static void part_system_time(long) {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  s_sink = now.dwLowDateTime;
+}
+static void part_local_time(long) {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  s_sink = now.wMilliseconds;
+}
+static SRWLOCK s_part_lock = SRWLOCK_INIT;
+static void part_srw(long) {
+  AcquireSRWLockExclusive(&s_part_lock);
+  ReleaseSRWLockExclusive(&s_part_lock);
+}
 
 static const Part s_parts[] = {
     {"_ftime32", part_ftime},
@@ -452,6 +467,9 @@ static const Part s_parts[] = {
     {"GetModuleFileNameA", part_module_path},
     {"GetTimeZoneInformation", part_time_zone},
     {"TlsGetValue", part_tls},
+    {"GetSystemTimeAsFileTime", part_system_time},
+    {"GetLocalTime", part_local_time},
+    {"SRW lock acquire+release", part_srw},
 };
 
 int parts_main(const char* result_path, long loops) {

@@ -54,6 +54,7 @@ struct Cell {
 };
 
 Cell g_cells[k_kind_count][2][k_thread_counts];
+bool g_skip[k_kind_count];  // kinds left out by --kinds
 
 // Pieces of a floor line: labels and times per repetition.
 const int k_max_parts = 16;
@@ -271,6 +272,7 @@ void print_pair(int k, int mode, int reps) {
 
 void print_ratio(const char* label, const char* a, const char* b, int mode,
                  int reps) {
+  if (g_skip[kind_index(a)] || g_skip[kind_index(b)]) return;
   printf("%-30s", label);
   for (int t = 0; t < k_thread_counts; ++t) {
     double med, lo, hi;
@@ -290,14 +292,14 @@ void print_mode(int mode, int reps) {
     printf(" %15d thread%s", k_threads[t], k_threads[t] > 1 ? "s" : " ");
   printf("  %7s %7s\n", "allocs", "blocks");
   for (int k = 0; k < k_kind_count; ++k)
-    if (!k_kinds[k].pair) print_row(k, mode, reps);
+    if (!k_kinds[k].pair && !g_skip[k]) print_row(k, mode, reps);
   print_ratio("event / limit", "event", "limit", mode, reps);
   print_ratio("warning / limit of warning", "warning", "limit-warning", mode,
               reps);
   print_ratio("event / spdlog", "event", "spdlog", mode, reps);
   print_ratio("event / former design", "event", "floor", mode, reps);
   for (int k = 0; k < k_kind_count; ++k)
-    if (k_kinds[k].pair) print_pair(k, mode, reps);
+    if (k_kinds[k].pair && !g_skip[k]) print_pair(k, mode, reps);
 }
 
 void print_parts(void) {
@@ -355,8 +357,6 @@ void print_report(int reps, long lines) {
 }
 
 // ------------------------------------------------------------ parent
-
-bool g_skip[k_kind_count];
 
 // Runs only the kinds named in a comma-separated list.
 void select_kinds(const char* list) {

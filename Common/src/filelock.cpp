@@ -9,10 +9,11 @@
 // of the holding thread. A thread moves 0 -> its id (compare-exchange) and
 // its id -> 0 (exchange, then a wake when `waiters` is non-zero). A waiter
 // counts itself in `waiters` and sleeps on `owner` for 10 ms at a time. When
-// one owner has made no progress (`turns` unchanged) for 16 ms, then 32,
-// 64 ... ms, the waiter checks whether that thread still lives in this
-// process; a dead owner's id is moved to the waiter's (compare-exchange). A
-// live owner is waited for: nothing outside the process can reach this word.
+// one owner has made no progress (`turns` unchanged) for 16 ms, then 32, 64,
+// 128 and every 256 ms, the waiter checks whether that thread still lives
+// in this process; a dead owner's id is moved to the waiter's
+// (compare-exchange). A live owner is waited for: nothing outside the
+// process can reach this word.
 // An owner id equal to the waiter's own was left by a dead thread whose id
 // the system gave again. The taker of a dead owner's lock also takes what it
 // held across processes (`held`).
@@ -30,15 +31,21 @@
 // of ours, or a dead process whose id was given again) and is taken. A
 // waiter spins briefly, counts itself in `waiters`, tries again, then waits
 // on the event for 10 ms at a time, so a lost wake-up costs 10 ms at most.
-// When one owner has made no progress for 16 ms, then 32, 64 ... ms, the
-// waiter checks whether that owner's thread still lives in that process
-// (OpenThread, a wait of 0, GetProcessIdOfThread); a dead owner's value is
-// moved to the waiter's (compare-exchange). A live owner that has made no
-// progress for kBoundMs (1 s) is given up on: the waiter sets DEGRADED and
-// falls back. A killed holder therefore delays the others by about 16-50 ms,
-// never more than the 1 s bound.
+// When one owner has made no progress for 16 ms, then 32, 64, 128 and every
+// 256 ms, the waiter checks whether that owner's thread still lives in that
+// process (OpenThread, a wait of 0, GetProcessIdOfThread); a dead owner's
+// value is moved to the waiter's (compare-exchange). An owner found alive
+// after kBoundMs (1 s) without progress is given up on: the waiter sets
+// DEGRADED and falls back. A killed holder therefore delays the others by
+// 16 ms to 256 ms after its death, never more than the 1 s bound.
 //
-// Fallback: LockFileEx on one byte at kFarOffset, far past any real end of
+// Anything may have been written into the block: every move of `word` is a
+// compare-exchange from the value seen, an owner value that names no live
+// thread of its process counts as dead, a non-zero `waiters` (also one left
+// by a waiter that was killed) only costs a SetEvent per release, and
+// `flags` can only cause a fallback.
+//
+// Fallback: LockFileEx on one byte at 2^62, far past any real end of
 // the file, which the system releases when its holder's process ends. A
 // process falls back for a file, and writes one warning line, when its named
 // objects cannot be had (another type under a name, no view, a header of
@@ -62,6 +69,7 @@ namespace {
 
 const DWORD kBoundMs = 1000;     // a live owner without progress is given up
 const DWORD kFirstCheckMs = 16;  // first check whether an owner still lives
+const DWORD kMaxCheckMs = 256;   // the longest time between two checks
 const DWORD kWaitStepMs = 10;    // one sleep of a waiter
 const int kSpins = 64;           // tries before a waiter sleeps
 const DWORD kFarOffsetHigh = 0x40000000;  // the byte range: at 2^62
@@ -154,10 +162,14 @@ struct Stall {
     next_check = kFirstCheckMs;
   }
   DWORD waited() const { return GetTickCount() - start; }
-  // True once per doubling interval: time to check the owner.
+  // Time to check whether the owner lives: after 16 ms, then 32, 64, 128
+  // and every 256 ms, and always at the bound that gives a live owner up.
   bool check_due() {
-    if (waited() < next_check) return false;
-    next_check *= 2;
+    DWORD ms = waited();
+    if (ms < next_check) return false;
+    DWORD step = next_check < kMaxCheckMs ? next_check : kMaxCheckMs;
+    next_check = ms + step;
+    if (ms < kBoundMs && next_check > kBoundMs) next_check = kBoundMs;
     return true;
   }
 };
@@ -238,14 +250,15 @@ bool word_wait(FileLock* lock, LONG64 mine) {
       continue;
     }
     stall.observe(word, block->turns);
-    if (stall.check_due() && !thread_lives((DWORD)word, word_pid(word))) {
+    bool checked = stall.check_due();
+    if (checked && !thread_lives((DWORD)word, word_pid(word))) {
       if (InterlockedCompareExchange64(&block->word, mine, word) == word) {
         taken = true;
         break;
       }
       continue;
     }
-    if (stall.waited() >= kBoundMs) break;
+    if (checked && stall.waited() >= kBoundMs) break;  // a live owner
     if (round < kSpins) {
       spin_pause(round);
     } else if (!counted) {
@@ -365,6 +378,9 @@ bool user_sid(BYTE* buffer, DWORD size) {
 // has none (no CreateBoundaryDescriptorW, or it gives nothing, as under
 // Wine) the names live under Local\; where it has them but this process
 // cannot open one, no names are used and files fall back.
+// "zorvel", spelled out: WCHAR is char16_t in Wine's SDK, not wchar_t.
+const WCHAR kNamespace[] = {'z', 'o', 'r', 'v', 'e', 'l', 0};
+
 NamePlace open_namespace(void) {
   HMODULE kernel = GetModuleHandleA("kernel32.dll");
   // Never the A variant: under Wine 8 calling it ends the process.
@@ -381,15 +397,15 @@ NamePlace open_namespace(void) {
   if (!create_boundary || !add_sid || !delete_boundary || !create_namespace ||
       !open_ns)
     return NAMES_LOCAL;
-  HANDLE boundary = create_boundary(L"zorvel", 0);
+  HANDLE boundary = create_boundary(kNamespace, 0);
   if (!boundary) return NAMES_LOCAL;
   BYTE sid[256];
   HANDLE ns = NULL;
   if (user_sid(sid, sizeof sid) &&
       add_sid(&boundary, ((TOKEN_USER*)sid)->User.Sid)) {
-    ns = create_namespace(NULL, boundary, L"zorvel");
+    ns = create_namespace(NULL, boundary, kNamespace);
     if (!ns && GetLastError() == ERROR_ALREADY_EXISTS)
-      ns = open_ns(boundary, L"zorvel");
+      ns = open_ns(boundary, kNamespace);
   }
   delete_boundary(boundary);
   // The namespace stays open for the process's life: its objects need it.

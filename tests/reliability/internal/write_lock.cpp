@@ -157,6 +157,12 @@ void write_numbered(int i, void* arg) {
 
 TEST(DISABLED_Child, WriteNumberedLines) {
   rl::Watchdog dog(60, "writer beside a held lock");
+  // Tells the parent, when it asks, that the writing starts now.
+  std::string writing = ch::child_env("ZORVEL_WRITING");
+  HANDLE started = writing.empty() ? NULL
+                                   : OpenSemaphoreA(SEMAPHORE_MODIFY_STATE,
+                                                    FALSE, writing.c_str());
+  if (started) ReleaseSemaphore(started, 1, NULL);
   DWORD first[2] = {};
   ASSERT_TRUE(rl::run_group(2, write_numbered, first, 55000));
   char name[MAX_PATH];
@@ -166,10 +172,12 @@ TEST(DISABLED_Child, WriteNumberedLines) {
                  std::to_string(first[0] > first[1] ? first[0] : first[1]));
 }
 
-// Starts count writer processes on dir's shared.log.
+// Starts count writer processes on dir's shared.log; each releases the
+// semaphore named writing, if any, as it starts writing.
 void start_writers(const std::string& dir, int count,
                    std::vector<ch::Child>* children,
-                   std::vector<ch::ChildJob>* jobs) {
+                   std::vector<ch::ChildJob>* jobs,
+                   const std::string& writing = "") {
   children->resize(count);
   jobs->resize(count);
   for (int k = 0; k < count; ++k) {
@@ -178,6 +186,7 @@ void start_writers(const std::string& dir, int count,
     job.dir = dir;
     job.out_file = dir + "writer" + std::to_string(k) + ".out";
     job.err_file = dir + "writer" + std::to_string(k) + ".err";
+    if (!writing.empty()) job.extra_env = "ZORVEL_WRITING=" + writing;
     ASSERT_TRUE(ch::start_child(job, &(*children)[k]));
   }
 }
@@ -259,10 +268,16 @@ TEST(WriteLock, LockOfAKilledProcessIsTakenOver) {
   ASSERT_TRUE(ch::start_child(job, &holder));
   ASSERT_EQ(WaitForSingleObject(held, kStartWait), WAIT_OBJECT_0)
       << rl::child_report(job.out_file);
+  std::string writing =
+      "zorvel-writing-" + std::to_string(GetCurrentProcessId());
+  HANDLE started = CreateSemaphoreA(NULL, 0, 2, writing.c_str());
   std::vector<ch::Child> writers;
   std::vector<ch::ChildJob> jobs;
-  start_writers(dir, 2, &writers, &jobs);
-  Sleep(200);  // the writers meet the held lock
+  start_writers(dir, 2, &writers, &jobs, writing);
+  for (int k = 0; k < 2; ++k)
+    EXPECT_EQ(WaitForSingleObject(started, kStartWait), WAIT_OBJECT_0);
+  CloseHandle(started);
+  Sleep(300);  // the writers wait for the held lock
   TerminateProcess(holder.process, 9);
   ch::wait_child(&holder, 5000);
   CloseHandle(held);
