@@ -30,13 +30,15 @@ enum {
 };
 
 // ---------------------------------------------------------------- state
+struct FileLock;  // filelock.cpp
+
 struct LogSlot {
-  bool rotate;   // daily rotation configured
-  LONG keep;     // numbered copies kept by a rotation
-  LONG in_use;   // non-zero while the slot holds an open file
-  LONG index;    // own position in the table
-  HANDLE file;   // written to; the standard stream for slot 0
-  HANDLE mutex;  // serializes writes to file
+  bool rotate;     // daily rotation configured
+  LONG keep;       // numbered copies kept by a rotation
+  LONG in_use;     // non-zero while the slot holds an open file
+  LONG index;      // own position in the table
+  HANDLE file;     // written to, append-only; the standard stream for slot 0
+  FileLock* lock;  // serializes writes to file, across processes too
   char path[PATH_SIZE];
 };
 
@@ -78,9 +80,10 @@ void fatal_abort(void);
 
 // Load and unload; DllMain forwards here, test hosts call them directly.
 // Attach returns FALSE, with nothing left behind, when a table mutex or a
-// key cannot be had; a stream slot without its mutex aborts.
+// key cannot be had.
 BOOL lib_process_attach(HMODULE module);
-// Gives back the thread's slots (under the table mutexes) and its buffers.
+// Gives back the write locks the thread still holds, its slots (under the
+// table mutexes) and its buffers.
 void lib_thread_detach(void);
 void lib_process_detach(void);
 
@@ -103,7 +106,7 @@ class TableLock {
   Channel channel_;
 };
 
-// Drops one thread's reference on slot, closing its file and mutex at zero;
+// Drops one thread's reference on slot, closing its file and lock at zero;
 // takes the table mutex itself. A slot that is not a named slot of the
 // channel's table (a standard stream, lent or not) is left alone.
 void slot_drop(Channel channel, LogSlot* slot);
@@ -123,9 +126,15 @@ struct TimeValue {
 };
 // "01 Jun 05 (Wed) 13:14:37.045" into out, bounded by size.
 void format_stamp(const TimeValue* t, char* out, size_t size);
+// The clock of the line stamps (null: the system's); the internal tests
+// inject their own. The stamp's text is kept for one second of this clock.
+typedef void (*StampClock)(FILETIME* now);
+void msg_set_clock(StampClock clock);
+// The stamp of a line written at t, as msg_header writes it.
+void msg_stamp(const TimeValue* t, char* out, size_t size);
 
-// Writes the thread's line at the end of slot's file under the slot's mutex,
-// LF as CR LF; a null slot is skipped. Never fails its caller.
+// Writes the thread's line at the end of slot's file under the slot's write
+// lock, LF as CR LF; a null slot is skipped. Never fails its caller.
 void msg_write(LogSlot* slot);
 // To the thread's events and errors slots, standard output and error.
 void msg_write_all(void);
@@ -135,6 +144,37 @@ void report_line(const char* format, ...) ZORVEL_PRINTF(1, 2);
 // (0: itself again), for the dump writer reporting for a faulting thread;
 // one such thread at a time.
 void msg_set_thread_id(DWORD tid);
+
+// ================================================================ filelock.cpp
+// The write lock of a log file across threads and processes, and of each
+// standard stream; the contract is at the top of filelock.cpp.
+
+// Looks up WaitOnAddress; at load.
+void file_lock_init(void);
+// The lock of a channel's standard stream: in process memory only.
+FileLock* file_lock_stream(Channel channel, HANDLE stream);
+// The lock of an open log file, shared by every slot and process on the same
+// file; null only when every record is taken. A file whose named objects
+// cannot be had falls back to a byte-range lock (one warning line).
+FileLock* file_lock_open(HANDLE file, const char* path);
+// Drops one slot's use of lock; the last closes it.
+void file_lock_close(FileLock* lock);
+// The name of a file's shared block into out: from its identity on its
+// volume (true), else from its full path (false).
+bool file_lock_name(HANDLE file, const char* path, char* out, size_t size);
+// Waits without a time limit for a live owner, takes over from a dead one
+// (within 1 s) and falls back when another process's owner keeps the lock
+// past 1 s. A null lock is nothing.
+void file_lock_acquire(FileLock* lock);
+void file_lock_release(FileLock* lock);
+// Releases lock if the calling thread holds it (a thread that ends).
+void file_lock_release_if_owner(FileLock* lock);
+// A standard stream on a disk file: a writer moves to its end first.
+bool file_lock_seeks(const FileLock* lock);
+// Writes to lock's file in this process go under the byte-range lock.
+bool file_lock_fell_back(const FileLock* lock);
+// Writes the warning line of each file that fell back since the last call.
+void file_lock_report_fallbacks(void);
 
 // ================================================================ context.cpp
 // Thread-local keys and each thread's context.
@@ -202,8 +242,8 @@ void make_dirs(const char* path);
 int slot_find(Channel channel, const char* name);
 // Opens name (resolved already, kept as given) in a free slot and makes it
 // the thread's slot; returns its index, or -1 when the table is full. Throws
-// the error code (unsigned long) when the file or its mutex cannot be had,
-// 206 for a name too long for a slot. Takes the table mutex.
+// the error code (unsigned long) when the file or its write lock cannot be
+// had, 206 for a name too long for a slot. Takes the table mutex.
 int slot_open(Channel channel, const char* name, const char* profile);
 // Counts one more thread on slot index; takes the table mutex.
 void slot_addref(Channel channel, int index);

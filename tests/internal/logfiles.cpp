@@ -78,7 +78,7 @@ TEST(Slots, StandardStreamSlotIsNeverFoundOrTaken) {
   EXPECT_EQ(slot_find(EVENTS_CHANNEL, ""), -1);
   EXPECT_EQ(slot_find(EVENTS_CHANNEL, nullptr), -1);
   EXPECT_NE(g_tables[EVENTS_CHANNEL].slots[0].in_use, 0);
-  EXPECT_NE(g_tables[ERRORS_CHANNEL].slots[0].mutex, nullptr);
+  EXPECT_NE(g_tables[ERRORS_CHANNEL].slots[0].lock, nullptr);
 }
 
 TEST(Slots, FailedOpenFreesTheSlotAndTheTableMutex) {
@@ -133,21 +133,18 @@ TEST(Slots, NameClimbingPastTheDriveIsFoundAgain) {
   EXPECT_TRUE(lf::held_open(file));
 }
 
-TEST(Slots, SameFileInBothChannelsSharesOneWriteMutex) {
+TEST(Slots, SameFileInBothChannelsSharesOneWriteLock) {
   std::string dir = tu::fresh_dir();
   std::string f = dir + "both.log";
   Thread t;
-  HANDLE m1 = NULL, m2 = NULL;
+  FileLock *l1 = NULL, *l2 = NULL;
   t.run([&] {
     util_init(f.c_str(), f.c_str(), nullptr, nullptr);
-    m1 = ctx_slot(EVENTS_CHANNEL)->mutex;
-    m2 = ctx_slot(ERRORS_CHANNEL)->mutex;
-    // Owning one is owning the other.
-    WaitForSingleObject(m1, INFINITE);
+    l1 = ctx_slot(EVENTS_CHANNEL)->lock;
+    l2 = ctx_slot(ERRORS_CHANNEL)->lock;
   });
-  ASSERT_NE(m1, nullptr);
-  EXPECT_EQ(WaitForSingleObject(m2, 0), (DWORD)WAIT_TIMEOUT);
-  t.run([&] { ReleaseMutex(m1); });
+  ASSERT_NE(l1, nullptr);
+  EXPECT_EQ(l1, l2);
 }
 
 // ------------------------------------------------------------ rotation
