@@ -1,9 +1,11 @@
 // What a Visual Studio host sees of zorvel.dll, built /EHs as the package
 // builds hosts: every export bound by name, each raising call caught by
-// value, by reference and through its base, the code util_init throws and
-// how names resolve.
+// value, by reference and through its base, the code util_init throws,
+// how names resolve, and the /GS cookies of the DLL and of the program, set
+// anew in each process.
 // A lean windows.h leaves out winsock.h, which winsock2.h replaces.
 #define WIN32_LEAN_AND_MEAN
+#include <stddef.h>
 #include <windows.h>
 #include <winsock2.h>
 #include <zorvel.h>
@@ -373,12 +375,113 @@ static void names_beside_a_long_path(void) {
   }
 }
 
+// ------------------------------------------------------------ cookie
+
+#if defined(_WIN64)
+static const UINT_PTR kDefaultCookie = 0x00002B992DDFA232ull;
+#else
+static const UINT_PTR kDefaultCookie = 0xBB40E64Eu;
+#endif
+
+// The /GS cookie this program's code checks (the shim's).
+extern "C" UINT_PTR __security_cookie;
+
+// An image's /GS cookie, found as the loader finds it: through the
+// SecurityCookie field of the load config directory.
+static const UINT_PTR* cookie_of(HMODULE image) {
+  const char* base = (const char*)image;
+  const IMAGE_NT_HEADERS* nt =
+      (const IMAGE_NT_HEADERS*)(base +
+                                ((const IMAGE_DOS_HEADER*)base)->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& dir =
+      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG];
+  const IMAGE_LOAD_CONFIG_DIRECTORY* config =
+      (const IMAGE_LOAD_CONFIG_DIRECTORY*)(base + dir.VirtualAddress);
+  const DWORD needed = offsetof(IMAGE_LOAD_CONFIG_DIRECTORY, SEHandlerTable);
+  if (!dir.VirtualAddress || dir.Size < needed || config->Size < needed)
+    return NULL;
+  const UINT_PTR* cookie = (const UINT_PTR*)(ULONG_PTR)config->SecurityCookie;
+  bool inside =
+      (const char*)cookie >= base &&
+      (const char*)(cookie + 1) <= base + nt->OptionalHeader.SizeOfImage;
+  return inside ? cookie : NULL;
+}
+
+// A second process: prints its cookies, of zorvel.dll and of the program.
+static void cookie_values(void) {
+  const UINT_PTR* dll = cookie_of(GetModuleHandleA("zorvel.dll"));
+  const UINT_PTR* exe = cookie_of(GetModuleHandleA(NULL));
+  REQUIRE(CHECK(dll != NULL) && CHECK(exe != NULL));
+  printf("cookies %llx %llx\n", (unsigned long long)*dll,
+         (unsigned long long)*exe);
+}
+
+// Runs this program with the group named and returns what it printed.
+static bool run_self(const char* group, char* out, DWORD size) {
+  char exe[MAX_PATH];
+  char line[MAX_PATH + 64];
+  GetModuleFileNameA(NULL, exe, sizeof exe);
+  _snprintf(line, sizeof line, "\"%s\" %s", exe, group);
+  line[sizeof line - 1] = 0;
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
+  HANDLE read_end, write_end;
+  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) return false;
+  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOA start;
+  memset(&start, 0, sizeof start);
+  start.cb = sizeof start;
+  start.dwFlags = STARTF_USESTDHANDLES;
+  start.hStdOutput = write_end;
+  start.hStdError = write_end;
+  PROCESS_INFORMATION child;
+  BOOL started = CreateProcessA(NULL, line, NULL, NULL, TRUE, 0, NULL, NULL,
+                                &start, &child);
+  CloseHandle(write_end);
+  DWORD total = 0, got = 0;
+  while (started && total + 1 < size &&
+         ReadFile(read_end, out + total, size - 1 - total, &got, NULL) && got)
+    total += got;
+  out[total] = 0;
+  CloseHandle(read_end);
+  if (!started) return false;
+  WaitForSingleObject(child.hProcess, INFINITE);
+  CloseHandle(child.hThread);
+  CloseHandle(child.hProcess);
+  return true;
+}
+
+// Each image's cookie is set anew in each process, by the loader and then
+// at the image's entry: neither holds the published default, and another
+// process has other values.
+static void cookie_per_process(void) {
+  const UINT_PTR* dll = cookie_of(GetModuleHandleA("zorvel.dll"));
+  const UINT_PTR* exe = cookie_of(GetModuleHandleA(NULL));
+  REQUIRE(CHECK(dll != NULL) && CHECK(exe != NULL));
+  CHECK(exe == &__security_cookie);
+  CHECK(*dll != kDefaultCookie);
+  CHECK(*exe != kDefaultCookie);
+  char out[512];
+  REQUIRE(CHECK(run_self("cookie_values", out, sizeof out)));
+  unsigned long long other_dll = 0, other_exe = 0;
+  const char* values = strstr(out, "cookies ");
+  if (!CHECK(values &&
+             sscanf(values, "cookies %llx %llx", &other_dll, &other_exe) == 2))
+    printf("  the other process printed: %s\n", out);
+  printf("cookies of zorvel.dll %llx and %llx, of the program %llx and %llx\n",
+         (unsigned long long)*dll, other_dll, (unsigned long long)*exe,
+         other_exe);
+  CHECK(other_dll != *dll && other_dll != kDefaultCookie);
+  CHECK(other_exe != *exe && other_exe != kDefaultCookie);
+}
+
 static const CheckGroup s_groups[] = {
     {"exports", exports_bind_by_name},
     {"raising", raising},
     {"attach", attach_bare_code},
     {"names", names_climbing_past_the_drive},
     {"long_exe", names_beside_a_long_path},
+    {"cookie", cookie_per_process},
+    {"cookie_values", cookie_values},
 };
 
 int main(int argc, char** argv) {
