@@ -136,28 +136,27 @@ int msg_append(const char* format, ...) {
   return n;
 }
 
-// ctime's text of a time in seconds. The 64-bit runtime has no _ctime32.
-static const char* stamp_ctime(long seconds) {
-#if defined(_WIN64)
-  __time64_t time = (__time64_t)seconds;
-  return _ctime64(&time);
-#else
-  __time32_t time = (__time32_t)seconds;
-  return _ctime32(&time);
-#endif
-}
-
 enum { STAMP_SECONDS = 32 };  // "01 Jun 05 (Wed) 13:14:37" and room
 
-// The stamp of a time in seconds, without its milliseconds.
+// The stamp of a time in seconds, without its milliseconds: the runtime's
+// local time (its zone rules, TZ included) in ctime's words and numbers.
+// _localtime64_s rather than ctime, whose buffers the runtime allocates per
+// thread on first use: any thread may meet a new second.
 static void stamp_seconds(long seconds, char* out, size_t size) {
-  const char* c = stamp_ctime(seconds);
-  if (!c || strlen(c) < 24) c = "??? ??? ?? ??:??:?? ????\n";
-  char clock[9];
-  str_copy(clock, sizeof clock, c + 11);
-  // msvcrt writes the day as "09", ucrtbase as " 9".
-  char day[3] = {c[8] == ' ' ? '0' : c[8], c[9], 0};
-  str_format(out, size, "%s %.4s%.2s (%.3s) %8s", day, c + 4, c + 22, c, clock);
+  static const char days[] = "SunMonTueWedThuFriSat";
+  static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  __time64_t time = (__time64_t)seconds;
+  struct tm local;
+  if (seconds < 0 || _localtime64_s(&local, &time) != 0 || local.tm_wday < 0 ||
+      local.tm_wday > 6 || local.tm_mon < 0 || local.tm_mon > 11) {
+    // What a failed ctime gave, without trigraphs.
+    str_copy(out, size, "?\? ?\?\? ?\? (?\?\?) ?\?:?\?:?\?");
+    return;
+  }
+  str_format(out, size, "%02d %.3s %02d (%.3s) %02d:%02d:%02d", local.tm_mday,
+             months + 3 * local.tm_mon, (local.tm_year + 1900) % 100,
+             days + 3 * local.tm_wday, local.tm_hour, local.tm_min,
+             local.tm_sec);
 }
 
 void format_stamp(const TimeValue* t, char* out, size_t size) {

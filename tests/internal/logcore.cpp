@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "alloc_util.h"
 #include "core_util.h"
 #include "import_util.h"
 #include "test_util.h"
@@ -194,6 +195,28 @@ TEST(Stamp, FollowsTheRuntimesZoneAcrossADaylightSavingChange) {
   _putenv("TZ=");
   _tzset();
   if (!change) GTEST_SKIP() << "the runtime ignores TZ=CET-1CEST";
+}
+
+// A line of a new second makes its stamp without the heap, as every other
+// line does.
+TEST(Stamp, ANewSecondAllocatesNothing) {
+  au::install();
+  tu::run_thread([] {
+    msg_set_clock(injected_clock);
+    const LONGLONG start = 1781000000000LL;
+    header_stamp(start);
+    au::count_start();
+    for (int i = 1; i <= 5; ++i) {
+      g_clock_ms = start + i * 1000 + i;
+      msg_reset();
+      msg_header("V");
+    }
+    EXPECT_EQ(0, au::count_stop());
+    bool dst;
+    EXPECT_EQ(runtime_stamp(start + 5005, &dst), header_stamp(start + 5005));
+    msg_set_clock(NULL);
+    lib_thread_detach();
+  });
 }
 
 // ---------------------------------------------------------------- destinations
