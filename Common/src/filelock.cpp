@@ -350,9 +350,6 @@ typedef VOID(WINAPI* DeleteBoundaryFn)(HANDLE);
 typedef HANDLE(WINAPI* CreateNamespaceFn)(LPSECURITY_ATTRIBUTES, LPVOID,
                                           LPCWSTR);
 typedef HANDLE(WINAPI* OpenNamespaceFn)(LPVOID, LPCWSTR);
-typedef BOOL(WINAPI* OpenTokenFn)(HANDLE, DWORD, PHANDLE);
-typedef BOOL(WINAPI* TokenInfoFn)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID,
-                                  DWORD, PDWORD);
 
 FARPROC proc(HMODULE module, const char* name) {
   return module ? GetProcAddress(module, name) : NULL;
@@ -360,16 +357,10 @@ FARPROC proc(HMODULE module, const char* name) {
 
 // The user's SID into buffer; false when it cannot be read.
 bool user_sid(BYTE* buffer, DWORD size) {
-  HMODULE advapi = LoadLibraryA("advapi32.dll");
-  OpenTokenFn open_token = (OpenTokenFn)(void*)proc(advapi, "OpenProcessToken");
-  TokenInfoFn token_info =
-      (TokenInfoFn)(void*)proc(advapi, "GetTokenInformation");
   HANDLE token;
-  if (!open_token || !token_info ||
-      !open_token(GetCurrentProcess(), TOKEN_QUERY, &token))
-    return false;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
   DWORD got = 0;
-  BOOL ok = token_info(token, TokenUser, buffer, size, &got);
+  BOOL ok = GetTokenInformation(token, TokenUser, buffer, size, &got);
   CloseHandle(token);
   return ok != 0;
 }
@@ -412,10 +403,10 @@ NamePlace open_namespace(void) {
   return ns ? NAMES_PRIVATE : NAMES_NONE;
 }
 
-NamePlace name_place(void) {
-  if (s_names == NAMES_UNKNOWN) s_names = open_namespace();
-  return s_names;
-}
+// Settled at load: opening the namespace looks up kernel32's exports, and
+// that takes the loader lock, which must never be waited for under a table
+// mutex (a thread ending holds it while it waits for one).
+NamePlace name_place(void) { return s_names; }
 
 // ------------------------------------------------------------ open
 
@@ -472,6 +463,7 @@ FileLock* free_record(void) {
 // ------------------------------------------------------------ interface
 
 void file_lock_init(void) {
+  s_names = open_namespace();
   HMODULE kernelbase = GetModuleHandleA("kernelbase.dll");
   s_wait_on_address = (WaitOnAddressFn)(void*)proc(kernelbase, "WaitOnAddress");
   s_wake_by_address =

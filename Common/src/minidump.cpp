@@ -623,7 +623,7 @@ static void dump_writer_faulted(const EXCEPTION_POINTERS* pointers) {
 
 // Bytes of stack below the caller before its reservation ends.
 static DWORD_PTR stack_left(void) {
-  MEMORY_BASIC_INFORMATION region;
+  MEMORY_BASIC_INFORMATION region = {};  // its own address is what is asked
   if (VirtualQuery(&region, &region, sizeof region) != sizeof region)
     return (DWORD_PTR)-1;
   return (DWORD_PTR)&region - (DWORD_PTR)region.AllocationBase;
