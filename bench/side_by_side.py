@@ -6,8 +6,8 @@ usage: side_by_side.py NAME=REPORT...
 import re
 import sys
 
-ROWS = ["event", "floor of event", "warning", "devent, suppressed",
-        "formatting only", "fprintf+fflush"]
+ROWS = ["event", "limit of event", "former design, event", "warning",
+        "limit of warning", "devent, suppressed", "spdlog", "fprintf+fflush"]
 CELL = re.compile(r"([0-9.]+(?:us|ns|ms))\s+([0-9]+)/s")
 
 

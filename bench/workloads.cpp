@@ -1,5 +1,7 @@
-// The workloads measured in child processes: the library's calls, the floor
-// written by hand with the same system calls, and fprintf as a peer.
+// The workloads measured in child processes: the library's calls, their
+// limit (the same bytes, one write per destination behind an in-process
+// lock), the former design's floor written by hand (a named kernel mutex and
+// a seek per destination), and fprintf as a peer.
 #include "workloads.h"
 
 #include <time.h>
@@ -185,6 +187,119 @@ static void floor_format(int, long i) {
   s_sink = floor_line(line, "V", NULL, i);
 }
 
+// ------------------------------------------------------------ limit
+
+// The least a line can cost: the same bytes, stamped from GetLocalTime, one
+// write per destination behind an in-process lock, no seek (files opened
+// append-only).
+struct Limit {
+  HANDLE file;
+  SRWLOCK lock;
+};
+
+static Limit s_lout, s_lerr;
+static Limit s_lev[max_threads], s_ler[max_threads];
+
+static void limit_open(Limit* d, const char* path) {
+  d->file = CreateFileA(path, GENERIC_READ | FILE_APPEND_DATA | SYNCHRONIZE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
+                        FILE_ATTRIBUTE_NORMAL, NULL);
+  InitializeSRWLock(&d->lock);
+}
+
+static void limit_close(Limit* d) {
+  if (d->file && d->file != INVALID_HANDLE_VALUE) CloseHandle(d->file);
+  d->file = NULL;
+}
+
+static void limit_write(Limit* d, const char* bytes, DWORD n) {
+  DWORD written;
+  AcquireSRWLockExclusive(&d->lock);
+  WriteFile(d->file, bytes, n, &written, NULL);
+  ReleaseSRWLockExclusive(&d->lock);
+}
+
+static DWORD limit_line(char* line, const char* type, const char* word,
+                        long i) {
+  static const char* const days[] = {"Sun", "Mon", "Tue", "Wed",
+                                     "Thu", "Fri", "Sat"};
+  static const char* const months[] = {"Jan", "Feb", "Mar", "Apr",
+                                       "May", "Jun", "Jul", "Aug",
+                                       "Sep", "Oct", "Nov", "Dec"};
+  const int room = 4000 - 3;  // CR LF and a terminator
+  SYSTEMTIME t;
+  GetLocalTime(&t);
+  int n = _snprintf(
+      line, room,
+      "%s: %02d %s %02d (%s) %02d:%02d:%02d.%03d (%d:%d:%s): ", type, t.wDay,
+      months[(t.wMonth + 11) % 12], t.wYear % 100, days[t.wDayOfWeek % 7],
+      t.wHour, t.wMinute, t.wSecond, t.wMilliseconds,
+      (int)GetCurrentProcessId(), (int)GetCurrentThreadId(), k_mark);
+  if (word)
+    n += _snprintf(line + n, room - n, "Running %s: %s: ", s_module, word);
+  n += _snprintf(line + n, room - n, k_text, i, 7);
+  line[n++] = '\r';
+  line[n++] = '\n';
+  return (DWORD)n;
+}
+
+static Limit* limit_dest(Limit* table, int thread) {
+  return s_per_thread ? &table[thread] : &table[0];
+}
+
+static void limit_init(int, bool per_thread) {
+  s_per_thread = per_thread;
+  GetModuleFileNameA(NULL, s_module, sizeof s_module);
+  s_module[sizeof s_module - 1] = 0;
+  s_lout.file = GetStdHandle(STD_OUTPUT_HANDLE);
+  InitializeSRWLock(&s_lout.lock);
+  s_lerr.file = GetStdHandle(STD_ERROR_HANDLE);
+  InitializeSRWLock(&s_lerr.lock);
+  if (!per_thread) {
+    char path[MAX_PATH];
+    file_name(path, sizeof path, "le", 0);
+    limit_open(&s_lev[0], path);
+    file_name(path, sizeof path, "lr", 0);
+    limit_open(&s_ler[0], path);
+  }
+}
+
+static void limit_setup(int thread) {
+  if (!s_per_thread) return;
+  char path[MAX_PATH];
+  file_name(path, sizeof path, "le", thread);
+  limit_open(&s_lev[thread], path);
+  file_name(path, sizeof path, "lr", thread);
+  limit_open(&s_ler[thread], path);
+}
+
+static void limit_teardown(int thread) {
+  if (!s_per_thread) return;
+  limit_close(&s_lev[thread]);
+  limit_close(&s_ler[thread]);
+}
+
+static void limit_fini(void) {
+  limit_close(&s_lev[0]);
+  limit_close(&s_ler[0]);
+}
+
+static void limit_event(int thread, long i) {
+  char line[4000];
+  DWORD n = limit_line(line, "V", NULL, i);
+  limit_write(limit_dest(s_lev, thread), line, n);
+  limit_write(&s_lout, line, n);
+}
+
+static void limit_warning(int thread, long i) {
+  char line[4000];
+  DWORD n = limit_line(line, "W", "Warning", i);
+  limit_write(limit_dest(s_lev, thread), line, n);
+  limit_write(limit_dest(s_ler, thread), line, n);
+  limit_write(&s_lout, line, n);
+  limit_write(&s_lerr, line, n);
+}
+
 // ------------------------------------------------------------ fprintf
 
 static FILE* s_files[max_threads];
@@ -232,20 +347,20 @@ static void stdio_line(int thread, long i) {
 
 // ------------------------------------------------------------ pairs
 
-// A library call and its floor, alternating line by line on every thread,
+// A library call and its limit, alternating line by line on every thread,
 // each call timed alone: both meet the same load of the machine, so their
 // ratio is steadier than that of two separate runs.
 static LONGLONG s_pair_ticks[max_threads][2];
 
 static void pair_init(int threads, bool per_thread) {
   lib_init(threads, per_thread);
-  floor_init(threads, per_thread);
+  limit_init(threads, per_thread);
   memset(s_pair_ticks, 0, sizeof s_pair_ticks);
 }
 
 static void pair_setup(int thread) {
   lib_setup(thread);
-  floor_setup(thread);
+  limit_setup(thread);
 }
 
 static void pair_line(int thread, long i, void (*lib)(int, long),
@@ -259,11 +374,11 @@ static void pair_line(int thread, long i, void (*lib)(int, long),
 }
 
 static void pair_event(int thread, long i) {
-  pair_line(thread, i, lib_event, floor_event);
+  pair_line(thread, i, lib_event, limit_event);
 }
 
 static void pair_warning(int thread, long i) {
-  pair_line(thread, i, lib_warning, floor_warning);
+  pair_line(thread, i, lib_warning, limit_warning);
 }
 
 static double pair_ratio(void) {
@@ -323,6 +438,21 @@ static void part_time_zone(long) {
   s_sink = GetTimeZoneInformation(&zone);
 }
 static void part_tls(long) { s_sink = (DWORD)(size_t)TlsGetValue(0); }
+static void part_system_time(long) {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  s_sink = now.dwLowDateTime;
+}
+static void part_local_time(long) {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  s_sink = now.wMilliseconds;
+}
+static SRWLOCK s_part_lock = SRWLOCK_INIT;
+static void part_srw(long) {
+  AcquireSRWLockExclusive(&s_part_lock);
+  ReleaseSRWLockExclusive(&s_part_lock);
+}
 
 static const Part s_parts[] = {
     {"_ftime32", part_ftime},
@@ -337,6 +467,9 @@ static const Part s_parts[] = {
     {"GetModuleFileNameA", part_module_path},
     {"GetTimeZoneInformation", part_time_zone},
     {"TlsGetValue", part_tls},
+    {"GetSystemTimeAsFileTime", part_system_time},
+    {"GetLocalTime", part_local_time},
+    {"SRW lock acquire+release", part_srw},
 };
 
 int parts_main(const char* result_path, long loops) {
@@ -359,6 +492,17 @@ int parts_main(const char* result_path, long loops) {
   return fclose(out) == 0 ? 0 : 5;
 }
 
+// ------------------------------------------------------------ requests
+
+int write_lines_main(long count) {
+  // The server's trace names each request by its thread, in hex.
+  fprintf(stderr, "thread %04lx\n", (unsigned long)GetCurrentThreadId());
+  util_init("bench-requests.log", NULL, k_mark, NULL);
+  event(k_text, -1L, 7);
+  for (long i = 0; i < count; ++i) event(k_text, i, 7);
+  return 0;
+}
+
 // ------------------------------------------------------------ table
 
 struct Named {
@@ -371,11 +515,16 @@ static const Named s_workloads[] = {
     {"warning", {lib_init, lib_setup, lib_warning, NULL, NULL, NULL}},
     {"devent", {lib_init, lib_setup, lib_devent, NULL, NULL, NULL}},
     {"pair-event",
-     {pair_init, pair_setup, pair_event, floor_teardown, floor_fini,
+     {pair_init, pair_setup, pair_event, limit_teardown, limit_fini,
       pair_ratio}},
     {"pair-warning",
-     {pair_init, pair_setup, pair_warning, floor_teardown, floor_fini,
+     {pair_init, pair_setup, pair_warning, limit_teardown, limit_fini,
       pair_ratio}},
+    {"limit",
+     {limit_init, limit_setup, limit_event, limit_teardown, limit_fini, NULL}},
+    {"limit-warning",
+     {limit_init, limit_setup, limit_warning, limit_teardown, limit_fini,
+      NULL}},
     {"floor",
      {floor_init, floor_setup, floor_event, floor_teardown, floor_fini, NULL}},
     {"floor-warning",

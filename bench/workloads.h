@@ -14,6 +14,11 @@ const Workload* find_workload(const char* kind);
 // files go to data_dir(). Returns 0 on success.
 int parts_main(const char* result_path, long loops);
 
+// Writes count event lines on the calling thread to a file beside the
+// program, after one line that makes the thread's buffers; prints the
+// thread's id to standard error first. Returns 0.
+int write_lines_main(long count);
+
 }  // namespace bench
 
 #endif

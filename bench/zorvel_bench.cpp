@@ -1,11 +1,16 @@
-// zorvel-bench: cost per line of the library's writing calls against the
-// floor of the design and against peers, at 1, 2, 4 and 8 threads, with all
-// threads on one file and with one file per thread.
+// zorvel-bench: cost per line of the library's writing calls against their
+// limit (one write per destination behind an in-process lock), the former
+// design and peers, at 1, 2, 4 and 8 threads, with all threads on one file
+// and with one file per thread.
 //
 // Every measurement runs in a child process whose standard output and error
 // are the null device from its start: the library binds its standard stream
 // slots when it is loaded, so the handles must be in place before that.
-// Usage: zorvel-bench [--reps N] [--lines N]  (7 runs, 4000 lines per case)
+// Usage: zorvel-bench [--reps N] [--lines N] [--kinds a,b,...]
+//        (7 runs, 4000 lines per case, every kind)
+//        zorvel-bench --write-lines N: N event lines on one thread to a file
+//        beside the program, nothing else (bench/server-requests.sh counts
+//        the Wine server requests of two such runs).
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -20,21 +25,23 @@ struct Kind {
   const char* label;  // row label
   bool peer;          // run by the spdlog program
   long scale;         // lines per case relative to the others
-  bool pair;          // reports the ratio of a call to its floor
+  bool pair;          // reports the ratio of a call to its limit
 };
 
 const Kind k_kinds[] = {
     {"event", "event", false, 1, false},
-    {"floor", "floor of event (2 writes)", false, 1, false},
+    {"limit", "limit of event (2 writes)", false, 1, false},
+    {"floor", "former design, event", false, 1, false},
     {"warning", "warning", false, 1, false},
-    {"floor-warning", "floor of warning (4 writes)", false, 1, false},
+    {"limit-warning", "limit of warning (4 writes)", false, 1, false},
+    {"floor-warning", "former design, warning", false, 1, false},
     {"devent", "devent, suppressed", false, 200, false},
-    {"floor-file", "floor, file only (1 write)", false, 1, false},
+    {"floor-file", "former design, file only", false, 1, false},
     {"fprintf", "fprintf+fflush, file only", false, 1, false},
     {"spdlog", "spdlog, sync file sink+flush", true, 1, false},
     {"format", "formatting only, no write", false, 4, false},
-    {"pair-event", "event / floor, interleaved", false, 2, true},
-    {"pair-warning", "warning / floor, interleaved", false, 2, true},
+    {"pair-event", "event / limit, interleaved", false, 2, true},
+    {"pair-warning", "warning / limit, interleaved", false, 2, true},
 };
 const int k_kind_count = sizeof k_kinds / sizeof k_kinds[0];
 const int k_threads[] = {1, 2, 4, 8};
@@ -47,6 +54,7 @@ struct Cell {
 };
 
 Cell g_cells[k_kind_count][2][k_thread_counts];
+bool g_skip[k_kind_count];  // kinds left out by --kinds
 
 // Pieces of a floor line: labels and times per repetition.
 const int k_max_parts = 16;
@@ -264,6 +272,7 @@ void print_pair(int k, int mode, int reps) {
 
 void print_ratio(const char* label, const char* a, const char* b, int mode,
                  int reps) {
+  if (g_skip[kind_index(a)] || g_skip[kind_index(b)]) return;
   printf("%-30s", label);
   for (int t = 0; t < k_thread_counts; ++t) {
     double med, lo, hi;
@@ -283,12 +292,14 @@ void print_mode(int mode, int reps) {
     printf(" %15d thread%s", k_threads[t], k_threads[t] > 1 ? "s" : " ");
   printf("  %7s %7s\n", "allocs", "blocks");
   for (int k = 0; k < k_kind_count; ++k)
-    if (!k_kinds[k].pair) print_row(k, mode, reps);
-  print_ratio("event / floor", "event", "floor", mode, reps);
-  print_ratio("warning / floor of warning", "warning", "floor-warning", mode,
+    if (!k_kinds[k].pair && !g_skip[k]) print_row(k, mode, reps);
+  print_ratio("event / limit", "event", "limit", mode, reps);
+  print_ratio("warning / limit of warning", "warning", "limit-warning", mode,
               reps);
+  print_ratio("event / spdlog", "event", "spdlog", mode, reps);
+  print_ratio("event / former design", "event", "floor", mode, reps);
   for (int k = 0; k < k_kind_count; ++k)
-    if (k_kinds[k].pair) print_pair(k, mode, reps);
+    if (k_kinds[k].pair && !g_skip[k]) print_pair(k, mode, reps);
 }
 
 void print_parts(void) {
@@ -332,7 +343,7 @@ void print_report(int reps, long lines) {
       "second of all threads together. allocs: heap allocations per line\n"
       "after each thread's first lines; blocks: growth of the busy heap\n"
       "blocks per line (worst run). Ratios: per run, then median (min-max).\n"
-      "Interleaved: the call and its floor alternate line by line on every\n"
+      "Interleaved: the call and its limit alternate line by line on every\n"
       "thread of one process, each call timed alone.\n",
       reps, lines, k_kinds[kind_index("devent")].scale,
       k_kinds[kind_index("format")].scale,
@@ -347,10 +358,27 @@ void print_report(int reps, long lines) {
 
 // ------------------------------------------------------------ parent
 
+// Runs only the kinds named in a comma-separated list.
+void select_kinds(const char* list) {
+  for (int k = 0; k < k_kind_count; ++k) {
+    size_t n = strlen(k_kinds[k].name);
+    const char* at = list;
+    bool named = false;
+    while ((at = strstr(at, k_kinds[k].name)) != NULL) {
+      bool starts = at == list || at[-1] == ',';
+      bool ends = at[n] == 0 || at[n] == ',';
+      named = named || (starts && ends);
+      at += n;
+    }
+    g_skip[k] = !named;
+  }
+}
+
 void parse_args(int argc, char** argv, int* reps, long* lines) {
   for (int i = 1; i + 1 < argc; i += 2) {
     if (!strcmp(argv[i], "--reps")) *reps = atoi(argv[i + 1]);
     if (!strcmp(argv[i], "--lines")) *lines = atol(argv[i + 1]);
+    if (!strcmp(argv[i], "--kinds")) select_kinds(argv[i + 1]);
   }
   if (*reps < 1) *reps = 1;
   if (*reps > k_max_reps) *reps = k_max_reps;
@@ -383,14 +411,14 @@ void run_all(int reps, long lines) {
         for (int i = 0; i < k_kind_count; ++i) {
           int k = rep % 2 ? k_kind_count - 1 - i : i;
           Cell& c = g_cells[k][mode][t];
-          if (k_kinds[k].peer && !g_have_peer) {
+          if ((k_kinds[k].peer && !g_have_peer) || g_skip[k]) {
             c.ok[rep] = false;
             continue;
           }
           long per_thread = lines * k_kinds[k].scale / k_threads[t];
           c.ok[rep] = run_child(k_kinds[k], k_threads[t], mode == 1, per_thread,
                                 &c.r[rep]);
-          if (!c.ok[rep])
+          if (!c.ok[rep] && !g_skip[k])
             fprintf(stderr, "zorvel-bench: %s at %d threads failed\n",
                     k_kinds[k].name, k_threads[t]);
         }
@@ -401,6 +429,8 @@ void run_all(int reps, long lines) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && !strcmp(argv[1], "--write-lines"))
+    return bench::write_lines_main(atol(argv[2]));
   if (argc > 1 && !strcmp(argv[1], "--child"))
     return bench::child_main(argc, argv, bench::find_workload);
   if (argc == 5 && !strcmp(argv[1], "--parts")) {

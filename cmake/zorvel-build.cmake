@@ -6,14 +6,20 @@ if(MSVC)
   string(REPLACE "/EHsc" "/EHs" CMAKE_CXX_FLAGS "${CMAKE_CXX_FLAGS}")
 endif()
 
+# Warnings as errors only with ZORVEL_WERROR (top-level CMakeLists.txt).
 function(zorvel_warnings target)
   if(MSVC)
-    target_compile_options(${target} PRIVATE /W4 /WX /Oy-
+    set(werror /WX)
+    target_compile_options(${target} PRIVATE /W4 /Oy-
                                              $<$<COMPILE_LANGUAGE:CXX>:/EHs>)
     target_compile_definitions(${target} PRIVATE _CRT_SECURE_NO_WARNINGS)
   else()
-    target_compile_options(${target} PRIVATE -Wall -Wextra -Werror
+    set(werror -Werror)
+    target_compile_options(${target} PRIVATE -Wall -Wextra
                                              -fno-omit-frame-pointer)
+  endif()
+  if(ZORVEL_WERROR)
+    target_compile_options(${target} PRIVATE ${werror})
   endif()
 endfunction()
 

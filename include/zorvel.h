@@ -78,10 +78,11 @@ extern "C" {
  * "!!! MAX_BUF_SIZE is exceeded"; a line is cut at 1996 characters and
  * still ends with CR LF (text of many LFs is cut inside its run of line
  * ends). Lines of all threads and all processes that write one file through
- * the library arrive whole and in each writer's order: the write mutex
- * belongs to the file (named after its full path, per session), not to a
- * handle. A writer dying inside a write (TerminateThread) leaves that mutex
- * abandoned; the next writer takes it over. */
+ * the library arrive whole and in each writer's order: the write lock
+ * belongs to the file (named after its volume's serial number and its file
+ * index, per logon session), not to a handle. A writer killed inside a write
+ * (TerminateThread, TerminateProcess) holds up the others for at most a
+ * second: the next writer finds it dead and takes the lock over. */
 ZORVEL_API void __cdecl event(ZORVEL_FORMAT_STRING const char* format, ...)
     ZORVEL_PRINTF(1, 2);
 ZORVEL_API void __cdecl devent(int level,

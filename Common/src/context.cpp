@@ -103,9 +103,14 @@ void ctx_set_mark(const char* mark) {
   str_copy(buffer, length < MARK_SIZE ? MARK_SIZE : 7, mark);
 }
 
+// The file functions' code page: the one the A calls convert names with.
+static UINT file_code_page(void) {
+  return AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+}
+
 // GetModuleFileNameA converts through a heap buffer under Wine; the wide
 // call fills the caller's buffer. The name is converted as the A call
-// would, in the code page of the file functions.
+// would.
 DWORD module_file_name(HMODULE module, char* path, DWORD size) {
   if (size == 0) return 0;
   path[0] = 0;
@@ -116,19 +121,44 @@ DWORD module_file_name(HMODULE module, char* path, DWORD size) {
   if (cut) n = PATH_SIZE - 1;  // older systems leave a cut name unterminated
   wide[n] = 0;
   char narrow[2 * PATH_SIZE];  // a double-byte code page: two per character
-  UINT code_page = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
-  if (WideCharToMultiByte(code_page, 0, wide, -1, narrow, sizeof narrow, NULL,
-                          NULL) <= 0)
+  if (WideCharToMultiByte(file_code_page(), 0, wide, -1, narrow, sizeof narrow,
+                          NULL, NULL) <= 0)
     return 0;
   size_t length = str_copy(path, size, narrow);
   return cut || narrow[length] ? size : (DWORD)length;
 }
 
-// The executable's path is fetched once per thread: it cannot change.
+// The executable's path, whole whatever its length: names resolve against
+// its directory. Read once at load, so that resolving a name never asks the
+// loader (GetModuleFileName takes the loader lock, which a thread ending
+// holds while it waits for a table mutex).
+enum {
+  LONGEST_PATH = 32768,             // UTF-16 units of the longest system path
+  EXE_PATH_ROOM = 3 * LONGEST_PATH  // up to three bytes a unit (UTF-8)
+};
+static char s_exe_path[EXE_PATH_ROOM];
+
+void ctx_read_exe_path(void) {
+  s_exe_path[0] = 0;
+  HANDLE heap = GetProcessHeap();
+  WCHAR* wide = (WCHAR*)HeapAlloc(heap, 0, LONGEST_PATH * sizeof(WCHAR));
+  if (!wide) return;
+  DWORD n = GetModuleFileNameW(NULL, wide, LONGEST_PATH);
+  if (n > 0 && n < LONGEST_PATH) {
+    wide[n] = 0;
+    if (WideCharToMultiByte(file_code_page(), 0, wide, -1, s_exe_path,
+                            sizeof s_exe_path, NULL, NULL) <= 0)
+      s_exe_path[0] = 0;
+  }
+  HeapFree(heap, 0, wide);
+}
+
+const char* exe_path(void) { return s_exe_path[0] ? s_exe_path : NULL; }
+
+// The executable's path for the lines' "Running" text, cut to the field.
 char* module_path(void) {
   char* path = t_place.module_path;
-  if (path[0]) return path;
-  module_file_name(NULL, path, PLACE_FIELD);
+  if (!path[0]) str_copy(path, PLACE_FIELD, s_exe_path);
   return path;
 }
 

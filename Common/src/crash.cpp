@@ -444,7 +444,12 @@ static bool unwind_to_caller(CONTEXT* context, bool first,
 void print_call_stack_of(const CONTEXT* context, const NT_TIB* tib) {
   report_line("%s", s_begin_rule);
   report_line("%s", s_column_header);
-  StackRange stack = {(DWORD64)tib->StackLimit, (DWORD64)tib->StackBase};
+  // Without a stack that may be read, no frame but the first.
+  StackRange stack = {0, 0};
+  if (tib) {
+    stack.low = (DWORD64)tib->StackLimit;
+    stack.high = (DWORD64)tib->StackBase;
+  }
   CONTEXT walk = *context;
   for (int n = 0; n < FRAME_LIMIT; ++n) {
     print_frame_line(walk.Rip, walk.Rsp);
@@ -463,13 +468,14 @@ static bool frame_follows(DWORD frame, DWORD next) {
   return !IsBadWritePtr((LPVOID)(DWORD_PTR)next, 8);
 }
 
-void print_call_stack_of(const CONTEXT* context, const NT_TIB*) {
+void print_call_stack_of(const CONTEXT* context, const NT_TIB* tib) {
   report_line("%s", s_begin_rule);
   report_line("%s", s_column_header);
   DWORD pc = context->Eip;
   DWORD frame = context->Ebp;
   for (bool first = true;; first = false) {
     print_frame_line(pc, frame);
+    if (!tib) break;  // no stack that may be read
     // The context's frame pointer has passed no test yet.
     if (first && IsBadWritePtr((LPVOID)(DWORD_PTR)frame, 8)) break;
     const DWORD* words = (const DWORD*)(DWORD_PTR)frame;
@@ -505,13 +511,11 @@ static void append_parameters(char* list, size_t size, const char* piece,
   }
 }
 
-// Attaches the thread to the report's files. A filter must not let a
-// thrown error code escape, and a report that cannot reach events.log still
-// goes somewhere: to the events file the thread keeps when the name itself
-// was refused, or else (the attach dropped it first) to standard error. Returns
-// true when standard error was lent as the events slot, which the caller hands
-// back after the report.
-static bool report_attach(void) {
+// A filter must not let a thrown error code escape, and a report that cannot
+// reach events.log still goes somewhere: to the events file the thread
+// keeps when the name itself was refused, or else (the attach dropped it
+// first) to standard error.
+bool report_attach(void) {
   try {
     util_init(".\\events.log", ".\\errors.log", s_report_mark, NULL);
   } catch (...) {
@@ -522,10 +526,14 @@ static bool report_attach(void) {
   return true;
 }
 
-// The report proper. Not inlined: its buffers must not weigh on the frame
-// of exception_report, which may run with little stack left.
-ZV_NOINLINE void write_report(const EXCEPTION_POINTERS* pointers,
-                              const char* title, const NT_TIB* stack) {
+void report_return_loan(bool lent) {
+  // A report or an attach inside this one may have moved the thread since.
+  LogSlot* stream = &g_tables[ERRORS_CHANNEL].slots[0];
+  if (lent && ctx_slot(EVENTS_CHANNEL) == stream)
+    ctx_set_slot(EVENTS_CHANNEL, NULL);
+}
+
+void report_head(const EXCEPTION_POINTERS* pointers, const char* title) {
   LastErrorKeeper keep;
   char path[PATH_SIZE];
   memset(path, 0, sizeof path);
@@ -535,7 +543,6 @@ ZV_NOINLINE void write_report(const EXCEPTION_POINTERS* pointers,
   memset(params, 0, sizeof params);
   const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
 
-  bool lent_stream = report_attach();
   report_line(TITLE_LINE, title);
   logical_address(record->ExceptionAddress, path, sizeof path, &section,
                   &offset);
@@ -544,20 +551,28 @@ ZV_NOINLINE void write_report(const EXCEPTION_POINTERS* pointers,
   report_line(EXCEPTION_LINE, (unsigned)record->ExceptionCode,
               addr_word(record->ExceptionAddress), (unsigned)section,
               (unsigned)offset, path, params + 1);
-  print_call_stack_of(pointers->ContextRecord, stack);
-  report_line("%s", s_closing_rule);
-
-  // A report or an attach inside this one may have moved the thread since.
-  LogSlot* lent = &g_tables[ERRORS_CHANNEL].slots[0];
-  if (lent_stream && ctx_slot(EVENTS_CHANNEL) == lent)
-    ctx_set_slot(EVENTS_CHANNEL, NULL);
 }
 
+void report_close(void) { report_line("%s", s_closing_rule); }
+
+// The report proper. Not inlined: its buffers must not weigh on the frame
+// of exception_report, which may run with little stack left.
+ZV_NOINLINE static void write_report(const EXCEPTION_POINTERS* pointers,
+                                     const char* title) {
+  report_head(pointers, title);
+  print_call_stack(pointers->ContextRecord);
+  report_close();
+}
+
+// The report, then the minidump's line, go to the files attached here, or
+// both to standard error.
 void exception_report(EXCEPTION_POINTERS* pointers, const char* title) {
   LastErrorKeeper keep;
   if (dump_report_elsewhere(pointers, title)) return;
-  write_report(pointers, title, thread_tib());
+  bool lent = report_attach();
+  write_report(pointers, title);
   dump_after_report(pointers);
+  report_return_loan(lent);
 }
 
 // ------------------------------------------------------------ hooks

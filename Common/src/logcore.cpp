@@ -3,7 +3,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/timeb.h>
 #include <time.h>
 
 #include "zorvel_int.h"
@@ -18,21 +17,19 @@ volatile LONG g_debug_level;
 
 void fatal_abort(void) { abort(); }
 
-// Binds slot 0 of a channel to a standard stream. A stream slot without a
-// mutex would let lines interleave, so the process does not go on without it.
-static void bind_stream_slot(LogSlot* slot, DWORD std_handle) {
+// Binds slot 0 of a channel to a standard stream, under a lock in process
+// memory.
+static void bind_stream_slot(Channel channel, DWORD std_handle) {
+  LogSlot* slot = &g_tables[channel].slots[0];
   slot->in_use = 1;
-  slot->mutex = CreateMutexA(NULL, FALSE, NULL);
-  if (!slot->mutex) fatal_abort();
   slot->file = GetStdHandle(std_handle);
+  slot->lock = file_lock_stream(channel, slot->file);
 }
 
 // A load that fails part-way leaves nothing behind: the mutexes made are
 // closed and the keys taken are freed.
 static void undo_attach(void) {
-  HANDLE* mutexes[] = {&g_tables[EVENTS_CHANNEL].slots[0].mutex,
-                       &g_tables[ERRORS_CHANNEL].slots[0].mutex,
-                       &g_tables[EVENTS_CHANNEL].mutex,
+  HANDLE* mutexes[] = {&g_tables[EVENTS_CHANNEL].mutex,
                        &g_tables[ERRORS_CHANNEL].mutex};
   for (HANDLE* mutex : mutexes) {
     if (*mutex) CloseHandle(*mutex);
@@ -43,9 +40,11 @@ static void undo_attach(void) {
 
 BOOL lib_process_attach(HMODULE module) {
   g_module = module;
+  ctx_read_exe_path();
   memset(g_tables, 0, sizeof g_tables);
-  bind_stream_slot(&g_tables[EVENTS_CHANNEL].slots[0], STD_OUTPUT_HANDLE);
-  bind_stream_slot(&g_tables[ERRORS_CHANNEL].slots[0], STD_ERROR_HANDLE);
+  file_lock_init();
+  bind_stream_slot(EVENTS_CHANNEL, STD_OUTPUT_HANDLE);
+  bind_stream_slot(ERRORS_CHANNEL, STD_ERROR_HANDLE);
   g_tables[EVENTS_CHANNEL].mutex = CreateMutexA(NULL, FALSE, NULL);
   g_tables[ERRORS_CHANNEL].mutex = CreateMutexA(NULL, FALSE, NULL);
 
@@ -59,8 +58,8 @@ BOOL lib_process_attach(HMODULE module) {
 
 void lib_thread_detach(void) {
   // A thread that ended inside a write gives standard output and error back.
-  ReleaseMutex(g_tables[EVENTS_CHANNEL].slots[0].mutex);
-  ReleaseMutex(g_tables[ERRORS_CHANNEL].slots[0].mutex);
+  file_lock_release_if_owner(g_tables[EVENTS_CHANNEL].slots[0].lock);
+  file_lock_release_if_owner(g_tables[ERRORS_CHANNEL].slots[0].lock);
 
   for (int ch = EVENTS_CHANNEL; ch <= ERRORS_CHANNEL; ++ch) {
     LogSlot* slot = ctx_slot((Channel)ch);
@@ -100,14 +99,15 @@ static bool table_holds(Channel channel, const LogSlot* slot) {
 void slot_drop(Channel channel, LogSlot* slot) {
   if (!table_holds(channel, slot)) return;
   LogTable* table = &g_tables[channel];
-  ReleaseMutex(slot->mutex);  // fails harmlessly unless the thread owns it
+  file_lock_release_if_owner(slot->lock);
   TableLock lock(channel);
   int index = (int)(slot - table->slots);
   --table->counts[index];
   if (table->counts[index] == 0 && slot->in_use) {
     if (slot->file && slot->file != INVALID_HANDLE_VALUE)
       CloseHandle(slot->file);
-    if (slot->mutex) CloseHandle(slot->mutex);
+    file_lock_close(slot->lock);
+    slot->lock = NULL;
     slot->in_use = 0;
   }
 }
@@ -136,33 +136,88 @@ int msg_append(const char* format, ...) {
   return n;
 }
 
-// ctime's text of a time in seconds. The 64-bit runtime has no _ctime32.
-static const char* stamp_ctime(long seconds) {
-#if defined(_WIN64)
+enum { STAMP_SECONDS = 32 };  // "01 Jun 05 (Wed) 13:14:37" and room
+
+// The stamp of a time in seconds, without its milliseconds: the runtime's
+// local time (its zone rules, TZ included) in ctime's words and numbers.
+// _localtime64_s rather than ctime, whose buffers the runtime allocates per
+// thread on first use: any thread may meet a new second.
+static void stamp_seconds(long seconds, char* out, size_t size) {
+  static const char days[] = "SunMonTueWedThuFriSat";
+  static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
   __time64_t time = (__time64_t)seconds;
-  return _ctime64(&time);
-#else
-  __time32_t time = (__time32_t)seconds;
-  return _ctime32(&time);
-#endif
+  struct tm local;
+  if (seconds < 0 || _localtime64_s(&local, &time) != 0 || local.tm_wday < 0 ||
+      local.tm_wday > 6 || local.tm_mon < 0 || local.tm_mon > 11) {
+    // What a failed ctime gave, without trigraphs.
+    str_copy(out, size, "?\? ?\?\? ?\? (?\?\?) ?\?:?\?:?\?");
+    return;
+  }
+  str_format(out, size, "%02d %.3s %02d (%.3s) %02d:%02d:%02d", local.tm_mday,
+             months + 3 * local.tm_mon, (local.tm_year + 1900) % 100,
+             days + 3 * local.tm_wday, local.tm_hour, local.tm_min,
+             local.tm_sec);
 }
 
 void format_stamp(const TimeValue* t, char* out, size_t size) {
-  const char* c = stamp_ctime(t->seconds);
-  if (!c || strlen(c) < 24) c = "??? ??? ?? ??:??:?? ????\n";
-  char clock[9];
-  str_copy(clock, sizeof clock, c + 11);
-  // msvcrt writes the day as "09", ucrtbase as " 9".
-  char day[3] = {c[8] == ' ' ? '0' : c[8], c[9], 0};
-  str_format(out, size, "%s %.4s%.2s (%.3s) %8s.%03d", day, c + 4, c + 22, c,
-             clock, (int)t->millis);
+  char seconds[STAMP_SECONDS];
+  stamp_seconds(t->seconds, seconds, sizeof seconds);
+  str_format(out, size, "%s.%03d", seconds, (int)t->millis);
 }
 
+// The runtime's local time text of the last second stamped: ctime reads the
+// time zone (several server requests under Wine), so it runs once a second.
+// A sequence lock: odd while the text is rewritten; a reader that meets a
+// change makes its own text.
+static struct {
+  volatile LONG sequence;
+  volatile long seconds;
+  char text[STAMP_SECONDS];
+} s_stamp = {0, -1, ""};
+
+static void cached_stamp_seconds(long seconds, char* out) {
+  LONG seen = s_stamp.sequence;
+  MemoryBarrier();
+  if (!(seen & 1) && s_stamp.seconds == seconds) {
+    memcpy(out, s_stamp.text, STAMP_SECONDS);
+    MemoryBarrier();
+    if (s_stamp.sequence == seen) return;
+  }
+  stamp_seconds(seconds, out, STAMP_SECONDS);
+  if (seen & 1 ||
+      InterlockedCompareExchange(&s_stamp.sequence, seen + 1, seen) != seen)
+    return;
+  s_stamp.seconds = seconds;
+  memcpy(s_stamp.text, out, STAMP_SECONDS);
+  InterlockedExchange(&s_stamp.sequence, seen + 2);
+}
+
+void msg_stamp(const TimeValue* t, char* out, size_t size) {
+  char seconds[STAMP_SECONDS];
+  cached_stamp_seconds(t->seconds, seconds);
+  str_format(out, size, "%s.%03d", seconds, (int)t->millis);
+}
+
+static void system_clock(FILETIME* now) { GetSystemTimeAsFileTime(now); }
+
+static StampClock s_clock = system_clock;
+
+void msg_set_clock(StampClock clock) {
+  s_clock = clock ? clock : system_clock;
+  InterlockedExchange(&s_stamp.seconds, -1);  // a text of the old clock
+}
+
+// Seconds since 1970 and milliseconds, as _ftime gives them, from the
+// system time: no time zone is read here.
 static void current_time(TimeValue* t) {
-  struct __timeb32 now;
-  _ftime32(&now);
-  t->seconds = (long)now.time;
-  t->millis = now.millitm;
+  FILETIME now;
+  s_clock(&now);
+  ULONGLONG ms =
+      (((ULONGLONG)now.dwHighDateTime << 32) | now.dwLowDateTime) / 10000;
+  const ULONGLONG unix_epoch_ms = 11644473600000ULL;  // 1601 to 1970
+  ms -= unix_epoch_ms;
+  t->seconds = (long)(ms / 1000);
+  t->millis = (unsigned short)(ms % 1000);
 }
 
 // The dump writer, while it reports for a faulting thread, and that thread.
@@ -184,7 +239,7 @@ void msg_header(const char* type) {
   TimeValue now;
   current_time(&now);
   char stamp[40];
-  format_stamp(&now, stamp, sizeof stamp);
+  msg_stamp(&now, stamp, sizeof stamp);
   const char* mark = getsmark();
   const char* banner = ctx_banner();
   if (!banner) banner = "";
@@ -204,20 +259,18 @@ void msg_write(LogSlot* slot) {
   char stage[STAGE_SIZE];
   DWORD n = (DWORD)msg_stage(buffer, cursor, stage);
 
-  bool owned = false;
-  if (slot->mutex) {
-    DWORD r = WaitForSingleObject(slot->mutex, INFINITE);
-    // A mutex left by a thread that died while writing counts as acquired.
-    owned = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
-  }
   // A failed seek or write is not reported: logging never fails its caller,
-  // and there is nowhere left to report it. With a high part the seek
-  // succeeds past 4 GiB as well.
+  // and there is nowhere left to report it. Files are opened append-only, so
+  // one write lands at their end; only a standard stream that is a disk file
+  // moves there first (with a high part: past 4 GiB as well).
+  file_lock_acquire(slot->lock);
+  if (file_lock_seeks(slot->lock)) {
+    LONG end_high = 0;
+    SetFilePointer(slot->file, 0, &end_high, FILE_END);
+  }
   DWORD written;
-  LONG end_high = 0;
-  SetFilePointer(slot->file, 0, &end_high, FILE_END);
   WriteFile(slot->file, stage, n, &written, NULL);
-  if (owned) ReleaseMutex(slot->mutex);
+  file_lock_release(slot->lock);
 }
 
 void msg_write_all(void) {
@@ -244,6 +297,7 @@ static void write_event_line(const char* type, const char* format,
   msg_vappend(format, args);
   msg_append("\n");
   write_events_set();
+  file_lock_report_fallbacks();
 }
 
 void __cdecl event(const char* format, ...) {
@@ -276,6 +330,7 @@ static void write_error_line(const char* type, const char* word,
   msg_vappend(format, args);
   msg_append("\n");
   msg_write_all();
+  file_lock_report_fallbacks();
 }
 
 void __cdecl warning(const char* format, ...) {
@@ -320,6 +375,7 @@ static void write_code_line(DWORD code, const char* type,
   msg_append("OS error description: %s.", os_error_text(code));
   msg_append("\n");
   msg_write_all();
+  file_lock_report_fallbacks();
   SetLastError(code);
 }
 

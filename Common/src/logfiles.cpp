@@ -133,15 +133,12 @@ int slot_find(Channel channel, const char* name) {
   return find_in_table(table_of(channel), name);
 }
 
-// A name that is already absolute is stored as given, so that names resolved
-// once by util_init (drive or network paths) compare equal later.
+// The name comes resolved and is stored as it came: resolving it again
+// would change a name that climbed past the drive ("\x.log"), which
+// slot_find would then never match, and would read the executable's path
+// under the table mutex.
 static void slot_set_path(LogSlot* slot, const char* name) {
-  bool absolute =
-      (name[0] && name[1] == ':') || (name[0] == '\\' && name[1] == '\\');
-  if (absolute)
-    str_copy(slot->path, PATH_SIZE, name);
-  else
-    resolve_path(slot->path, name);
+  str_copy(slot->path, PATH_SIZE, name);
 }
 
 static void stamp_creation_time(HANDLE file) {
@@ -151,13 +148,18 @@ static void stamp_creation_time(HANDLE file) {
   if (SystemTimeToFileTime(&now, &created)) SetFileTime(file, &created, 0, 0);
 }
 
+// Append-only: every write lands at the end of the file without a seek.
+// Reading, and the creation time a rotation sets, need their own rights.
+static const DWORD LOG_FILE_ACCESS =
+    GENERIC_READ | FILE_APPEND_DATA | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+
 // Opens or creates the slot's file, creating missing directories on the
 // way. Returns INVALID_HANDLE_VALUE with the last error set on failure.
 static HANDLE open_log_file(const char* path) {
   for (int attempt = 0;; ++attempt) {
-    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE file =
+        CreateFileA(path, LOG_FILE_ACCESS, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file != INVALID_HANDLE_VALUE) return file;
     DWORD error = GetLastError();
     bool missing_dir =
@@ -166,49 +168,6 @@ static HANDLE open_log_file(const char* path) {
     make_dirs(path);
     SetLastError(error);
   }
-}
-
-enum { MUTEX_NAME_SIZE = 64 };  // "Local\zorvel-file-" and 25 characters
-
-// The file's identity on its volume: the same for every name of the file.
-static bool file_mutex_name(HANDLE file, char* out) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(file, &info)) return false;
-  str_format(out, MUTEX_NAME_SIZE, "Local\\zorvel-file-%08lx-%08lx%08lx",
-             (unsigned long)info.dwVolumeSerialNumber,
-             (unsigned long)info.nFileIndexHigh,
-             (unsigned long)info.nFileIndexLow);
-  return true;
-}
-
-// The full path as the system reads it, case folded and hashed.
-static void path_mutex_name(const char* path, char* out) {
-  char full[FIELD_SIZE];
-  DWORD n = GetFullPathNameA(path, sizeof full, full, NULL);
-  const char* name = n > 0 && n < sizeof full ? full : path;
-  unsigned long long hash = 14695981039346656037ULL;  // FNV-1a, 64 bits
-  for (const char* p = name; *p; ++p) {
-    int c = *p >= 'A' && *p <= 'Z' ? *p - 'A' + 'a' : (unsigned char)*p;
-    hash = (hash ^ (unsigned)c) * 1099511628211ULL;
-  }
-  str_format(out, MUTEX_NAME_SIZE, "Local\\zorvel-log-%08lx%08lx",
-             (unsigned long)(hash >> 32), (unsigned long)hash);
-}
-
-// A mutex named after the open file, so that every writer of the file
-// through the library takes the same one: the file handles of two processes
-// do not share a position, and neither do two slots that reach one file
-// under two names (an 8.3 short name, a hard link, "x.log." for "x.log").
-// Only a handle that cannot tell its file's identity falls back on the path.
-// If the name is taken by another kind of object, the mutex is private to
-// the process: the file's writers in this process still take turns, only
-// another process's writers no longer wait for them, which is better than
-// refusing the file.
-static HANDLE slot_named_mutex(HANDLE file, const char* path) {
-  char name[MUTEX_NAME_SIZE];
-  if (!file_mutex_name(file, name)) path_mutex_name(path, name);
-  HANDLE mutex = CreateMutexA(NULL, FALSE, name);
-  return mutex ? mutex : CreateMutexA(NULL, FALSE, NULL);
 }
 
 // Frees a claimed slot after a failure and throws the error code.
@@ -226,6 +185,8 @@ static int first_free_slot(const LogTable* table) {
 }
 
 int slot_open(Channel channel, const char* name, const char* profile) {
+  if (strlen(name) >= PATH_SIZE)  // would not be the name compared
+    throw static_cast<unsigned long>(ERROR_FILENAME_EXCED_RANGE);
   LogTable* table = table_of(channel);
   TableLock lock(channel);
   int index = first_free_slot(table);
@@ -240,8 +201,11 @@ int slot_open(Channel channel, const char* name, const char* profile) {
   if (slot->file == INVALID_HANDLE_VALUE) slot_fail(slot, GetLastError());
   if (rotated) stamp_creation_time(slot->file);
 
-  slot->mutex = slot_named_mutex(slot->file, slot->path);
-  if (!slot->mutex) slot_fail(slot, GetLastError());
+  // The lock belongs to the file, not to the name: every writer of the file
+  // takes the same one, also through another name (an 8.3 short name, a hard
+  // link, "x.log." for "x.log") or in another process.
+  slot->lock = file_lock_open(slot->file, slot->path);
+  if (!slot->lock) slot_fail(slot, ERROR_NOT_ENOUGH_MEMORY);
 
   slot->index = index;
   ctx_set_slot(channel, slot);
@@ -260,19 +224,23 @@ void slot_release(Channel channel) {
 
 // ------------------------------------------------------------ util_init
 
-// Resolves a name for comparison and opening. A name that cannot be
-// resolved into a slot's path is refused with the error a file open would
-// give: too long, or not a file name at all (a dotted name without '\').
+// Resolves a name for comparison and opening, once: the slot keeps this
+// very text. A name that cannot be resolved into a slot's path is refused
+// with the error a file open would give: too long, or not a file name at
+// all (a dotted name without '\').
 void resolve_name(char* resolved, const char* name) {
   if (resolve_path(resolved, name) == 0 && resolved[0]) return;
-  size_t dir_length = strlen(module_path());
+  const char* exe = exe_path();
+  size_t dir_length = exe ? strlen(exe) : 0;
   bool too_long = dir_length + strlen(name) >= PATH_SIZE;
   throw static_cast<unsigned long>(too_long ? ERROR_FILENAME_EXCED_RANGE
                                             : ERROR_INVALID_NAME);
 }
 
 // Find, open and count of one name form one step: the channel's table stays
-// locked across them. Returns false when the channel's table is full.
+// locked across them. The name comes resolved: nothing under the lock asks
+// the loader, whose lock a thread ending holds while it waits for this
+// table's mutex. Returns false when the channel's table is full.
 static bool attach_slot(Channel channel, const char* name,
                         const char* profile) {
   TableLock lock(channel);

@@ -3,8 +3,8 @@
 // The faulting thread may hold the heap or the loader lock and may have
 // little stack left, so it writes nothing itself: it copies its exception
 // into memory set aside here, wakes a writer thread started at turn-on, and
-// waits for it, bounded. dbghelp is loaded at turn-on, never imported, so a
-// host that leaves dumps off never loads it.
+// waits for it, bounded. dbghelp and advapi32 are loaded at turn-on, never
+// imported, so a host that leaves dumps off never loads them.
 #include <string.h>
 
 #include "zorvel_int.h"
@@ -22,17 +22,29 @@ typedef BOOL(WINAPI* WriteDumpFn)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
                                   PMINIDUMP_EXCEPTION_INFORMATION,
                                   PMINIDUMP_USER_STREAM_INFORMATION,
                                   PMINIDUMP_CALLBACK_INFORMATION);
+typedef BOOL(WINAPI* OpenTokenFn)(HANDLE, DWORD, PHANDLE);
+typedef BOOL(WINAPI* TokenInfoFn)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID,
+                                  DWORD, PDWORD);
 
 enum {
-  DUMP_NAME_SIZE = 512,     // a dump's full name; CreateFileA takes 259
-  DUMP_NAME_TRIES = 100,    // "-2" to "-99" after a name already taken
-  WRITER_STACK = 1 << 20,   // the writer's stack, reserved at turn-on
-  DEFAULT_WAIT_MS = 60000,  // how long a faulting thread waits for its dump
-  REPORT_STACK = 32 * 1024  // stack a thread needs to write a report itself
+  DUMP_NAME_SIZE = 512,      // a dump's full name; CreateFileA takes 259
+  DUMP_NAME_TRIES = 100,     // "-2" to "-99" after a name already taken
+  WRITER_STACK = 1 << 20,    // the writer's stack, reserved at turn-on
+  DEFAULT_WAIT_MS = 60000,   // how long a faulting thread waits for its dump
+  REPORT_STACK = 32 * 1024,  // stack a thread needs to write a report itself
+  // A DACL of three entries that allow, each with a SID of any size.
+  ACCESS_LIST_SIZE = sizeof(ACL) + 3 * (sizeof(ACCESS_ALLOWED_ACE) -
+                                        sizeof(DWORD) + SECURITY_MAX_SID_SIZE),
+  TOKEN_USER_SIZE = sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE
 };
 
 // How the writer's work ended.
-enum DumpStep { DUMP_WRITTEN, DUMP_NOT_CREATED, DUMP_NOT_WRITTEN };
+enum DumpStep {
+  DUMP_WRITTEN,
+  DUMP_NOT_CREATED,
+  DUMP_NOT_WRITTEN,
+  DUMP_WRITER_FAULTED
+};
 
 // One fault's request, filled by the faulting thread while it holds the
 // busy mutex and read by the writer; the writer's answer follows.
@@ -49,21 +61,37 @@ struct DumpRequest {
   char stem[PATH_SIZE];  // the executable's name without its extension
   char file[DUMP_NAME_SIZE];
   volatile LONG named;  // file holds the dump's name
+  HANDLE handle;        // file while the writer writes it
+  // The faulting thread stopped waiting: its stack may be gone.
+  volatile LONG stack_gone;
   DumpStep step;
-  DWORD error;
+  DWORD error;  // the exception code for DUMP_WRITER_FAULTED
+};
+
+// Who may open the dump files and their directory: the process's user,
+// SYSTEM and Administrators; no entry inherited from the parent. Built once,
+// at the first turn-on.
+struct DumpAccess {
+  SECURITY_ATTRIBUTES attributes;
+  SECURITY_DESCRIPTOR descriptor;
+  DWORD acl[ACCESS_LIST_SIZE / sizeof(DWORD) + 1];
 };
 
 // Everything the dumps need, set aside with the library's image so that a
 // fault takes no memory; all zero at load, which is also SRWLOCK_INIT. The
-// setter lock serializes turning on and off; the busy mutex guards the
-// settings and lets one request in at a time.
+// setter lock serializes turning on and off and the writer's replacement;
+// the busy mutex guards the settings and lets one request in at a time.
 static struct DumpState {
   SRWLOCK setter;
   HANDLE busy;
-  HANDLE wake;  // auto-reset: a request is ready
-  HANDLE idle;  // manual-reset: the writer is not working
+  HANDLE wake;        // auto-reset: a request is ready
+  HANDLE idle;        // manual-reset: the writer is not working
+  HANDLE stack_lock;  // held by the writer while it walks a faulting stack
   HANDLE writer;
   DWORD writer_id;
+  // The writer serving a request: the running one, or one stopped while it
+  // finishes a dump.
+  volatile DWORD serving_id;
   HANDLE quit;  // the running writer's own: set to end it
   HMODULE dbghelp;
   WriteDumpFn write_dump;
@@ -72,8 +100,13 @@ static struct DumpState {
   char directory[PATH_SIZE];
   char stem[PATH_SIZE];
   MINIDUMP_TYPE type;
+  DumpAccess access;
   DumpRequest request;
 } s_dump;
+
+// The running writer's quit event, on the writer's own thread: a writer that
+// ends at a fault of its own closes it there.
+static ZV_THREAD_LOCAL HANDLE t_quit;
 
 // Holds the setter lock for a scope, on every way out.
 class SetterLock {
@@ -90,7 +123,31 @@ static void throw_error(DWORD code) {
 
 static void throw_last_error(void) { throw_error(GetLastError()); }
 
+// A mutex of the dumps; an abandoned one counts as taken.
+static bool mutex_take(HANDLE mutex, DWORD wait_ms) {
+  DWORD r = WaitForSingleObject(mutex, wait_ms);
+  return r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
+}
+
+// Milliseconds from now until deadline, a GetTickCount time; 0 once past.
+static DWORD time_left(DWORD deadline) {
+  LONG left = (LONG)(deadline - GetTickCount());
+  return left > 0 ? (DWORD)left : 0;
+}
+
 // ------------------------------------------------------------ writer
+
+// Creates the dump directory, when missing, with the dumps' access list; its
+// missing parents as log directories are made. A directory that exists
+// keeps its own list.
+static void dump_make_directory(const char* directory) {
+  char path[PATH_SIZE];
+  str_copy(path, sizeof path, directory);
+  size_t length = strlen(path);
+  if (length > 1 && path[length - 1] == '\\') path[length - 1] = 0;
+  make_dirs(path);
+  CreateDirectoryA(path, &s_dump.access.attributes);
+}
 
 // The dump's name in the request's directory: executable, process, thread
 // and local time; "-2" and on when a name is taken. Creates the missing
@@ -112,9 +169,10 @@ static HANDLE dump_create_file(DumpRequest* r) {
     else
       str_format(r->file, sizeof r->file, "%s-%d.dmp", base, n);
     InterlockedExchange(&r->named, 1);
-    if (n == 1) make_dirs(r->file);
-    HANDLE file = CreateFileA(r->file, GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (n == 1) dump_make_directory(r->directory);
+    HANDLE file = CreateFileA(r->file, GENERIC_READ | GENERIC_WRITE, 0,
+                              &s_dump.access.attributes, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
     if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
       return file;
   }
@@ -165,6 +223,7 @@ static void dump_write(DumpRequest* r) {
   info.ExceptionPointers = &r->pointers;
   info.ClientPointers = FALSE;
   MINIDUMP_CALLBACK_INFORMATION filter = {dump_filter, NULL};
+  r->handle = file;
   BOOL written = s_dump.write_dump(GetCurrentProcess(), GetCurrentProcessId(),
                                    file, r->type, &info, NULL, &filter);
   DWORD error = written ? 0 : GetLastError();
@@ -172,6 +231,7 @@ static void dump_write(DumpRequest* r) {
     written = FALSE;
     error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
   }
+  r->handle = NULL;
   CloseHandle(file);
   if (written) {
     r->step = DUMP_WRITTEN;
@@ -198,17 +258,48 @@ static void dump_report_answer(const DumpRequest* r) {
           "(error 0x%08lX)",
           r->file, r->error);
       break;
+    case DUMP_WRITER_FAULTED:
+      report_line(
+          "Minidump not written: the dump writer faulted (exception "
+          "0x%08lX)",
+          r->error);
+      break;
   }
 }
 
+// The writer walks the faulting thread's stack only under the stack lock,
+// and only while that thread still waits: true when it may, and then it
+// gives the lock back after the walk.
+static bool dump_borrow_stack(const DumpRequest* r) {
+  mutex_take(s_dump.stack_lock, INFINITE);
+  if (!r->stack_gone) return true;
+  ReleaseMutex(s_dump.stack_lock);
+  return false;
+}
+
+// The faulting thread stops waiting, and its stack may soon be freed: a walk
+// that has begun is waited out, and none begins after.
+static void dump_take_back_stack(DumpRequest* r) {
+  mutex_take(s_dump.stack_lock, INFINITE);
+  InterlockedExchange(&r->stack_gone, 1);
+  ReleaseMutex(s_dump.stack_lock);
+}
+
 // The report of a thread that has no stack left for it, written here under
-// that thread's id and banner, then the dump and its line.
+// that thread's id and banner, then the dump and its line; all of it to
+// standard error when events.log cannot be attached.
 static void dump_report_for(DumpRequest* r) {
   msg_set_thread_id(r->thread_id);
   setbanner(r->banner);
-  write_report(&r->pointers, r->title, &r->stack);
+  bool lent = report_attach();
+  report_head(&r->pointers, r->title);
+  bool walk = dump_borrow_stack(r);
+  print_call_stack_of(&r->context, walk ? &r->stack : NULL);
+  if (walk) ReleaseMutex(s_dump.stack_lock);
+  report_close();
   dump_write(r);
   dump_report_answer(r);
+  report_return_loan(lent);
   msg_set_thread_id(0);
 }
 
@@ -216,6 +307,7 @@ static void dump_report_for(DumpRequest* r) {
 // holds a reference on the library, so the library stays loaded while the
 // writer can run.
 static DWORD WINAPI dump_writer_main(LPVOID quit) {
+  t_quit = (HANDLE)quit;
   // The thread's line buffers, taken now rather than at a fault.
   ctx_message();
   ctx_banner();
@@ -223,10 +315,12 @@ static DWORD WINAPI dump_writer_main(LPVOID quit) {
   HANDLE waits[2] = {(HANDLE)quit, s_dump.wake};
   while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) ==
          WAIT_OBJECT_0 + 1) {
+    s_dump.serving_id = GetCurrentThreadId();
     if (s_dump.request.title)
       dump_report_for(&s_dump.request);
     else
       dump_write(&s_dump.request);
+    s_dump.serving_id = 0;
     SetEvent(s_dump.idle);
   }
   CloseHandle((HANDLE)quit);
@@ -248,6 +342,80 @@ static void dump_load_dbghelp(void) {
   LoadLibraryA("version.dll");
 }
 
+// Appends to acl an entry that allows sid all access to a file or directory,
+// inherited by what a directory holds.
+static void acl_allow(ACL* acl, const void* sid) {
+  const SID* s = (const SID*)sid;
+  WORD sid_size = (WORD)(8 + 4 * s->SubAuthorityCount);
+  ACCESS_ALLOWED_ACE* ace = (ACCESS_ALLOWED_ACE*)((BYTE*)acl + acl->AclSize);
+  ace->Header.AceType = ACCESS_ALLOWED_ACE_TYPE;
+  ace->Header.AceFlags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+  ace->Header.AceSize =
+      (WORD)(sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + sid_size);
+  ace->Mask = FILE_ALL_ACCESS;
+  memcpy(&ace->SidStart, sid, sid_size);
+  acl->AclSize = (WORD)(acl->AclSize + ace->Header.AceSize);
+  ++acl->AceCount;
+}
+
+// A SID of the NT authority, S-1-5-first or S-1-5-first-second.
+static void nt_sid(DWORD* sid, DWORD first, DWORD second) {
+  static const BYTE header[8] = {SID_REVISION, 0, 0, 0, 0, 0, 0, 5};
+  memcpy(sid, header, sizeof header);
+  ((SID*)sid)->SubAuthorityCount = second ? 2 : 1;
+  sid[2] = first;
+  sid[3] = second;
+}
+
+// The process's user, from its token, into user; throws the OS error.
+static void process_user(DWORD* user, size_t size) {
+  HMODULE advapi = LoadLibraryA("advapi32.dll");
+  if (!advapi) throw_last_error();
+  OpenTokenFn open_token =
+      (OpenTokenFn)(void*)GetProcAddress(advapi, "OpenProcessToken");
+  TokenInfoFn token_info =
+      (TokenInfoFn)(void*)GetProcAddress(advapi, "GetTokenInformation");
+  HANDLE token = NULL;
+  if (!open_token || !token_info ||
+      !open_token(GetCurrentProcess(), TOKEN_QUERY, &token))
+    throw_last_error();
+  DWORD info[TOKEN_USER_SIZE / sizeof(DWORD) + 1];
+  DWORD got = 0;
+  BOOL ok = token_info(token, TokenUser, info, sizeof info, &got);
+  DWORD code = GetLastError();
+  CloseHandle(token);
+  if (!ok) throw_error(code);
+  const SID* sid = (const SID*)((const TOKEN_USER*)info)->User.Sid;
+  size_t sid_size = 8 + 4 * (size_t)sid->SubAuthorityCount;
+  if (sid_size > size) throw_error(ERROR_INSUFFICIENT_BUFFER);
+  memcpy(user, sid, sid_size);
+}
+
+static void dump_build_access(void) {
+  DumpAccess* a = &s_dump.access;
+  if (a->attributes.lpSecurityDescriptor) return;
+  DWORD user[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];
+  process_user(user, sizeof user);
+  DWORD system[4], administrators[4];
+  nt_sid(system, SECURITY_LOCAL_SYSTEM_RID, 0);
+  nt_sid(administrators, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS);
+  ACL* acl = (ACL*)a->acl;
+  memset(a->acl, 0, sizeof a->acl);
+  acl->AclRevision = ACL_REVISION;
+  acl->AclSize = sizeof(ACL);
+  acl_allow(acl, user);
+  acl_allow(acl, system);
+  acl_allow(acl, administrators);
+  SECURITY_DESCRIPTOR* d = &a->descriptor;
+  memset(d, 0, sizeof *d);
+  d->Revision = SECURITY_DESCRIPTOR_REVISION;
+  d->Control = SE_DACL_PRESENT | SE_DACL_PROTECTED;
+  d->Dacl = acl;
+  a->attributes.nLength = sizeof a->attributes;
+  a->attributes.bInheritHandle = FALSE;
+  a->attributes.lpSecurityDescriptor = d;
+}
+
 static void dump_make_events(void) {
   if (!s_dump.busy) s_dump.busy = CreateMutexA(NULL, FALSE, NULL);
   if (!s_dump.busy) throw_last_error();
@@ -255,6 +423,8 @@ static void dump_make_events(void) {
   if (!s_dump.wake) throw_last_error();
   if (!s_dump.idle) s_dump.idle = CreateEventA(NULL, TRUE, TRUE, NULL);
   if (!s_dump.idle) throw_last_error();
+  if (!s_dump.stack_lock) s_dump.stack_lock = CreateMutexA(NULL, FALSE, NULL);
+  if (!s_dump.stack_lock) throw_last_error();
 }
 
 // Starts the writer when none runs. Its reference on the library is taken
@@ -294,12 +464,6 @@ static void dump_stop_writer(void) {
   s_dump.quit = NULL;  // the writer closes it
 }
 
-// The busy mutex; an abandoned one counts as taken.
-static bool dump_lock(DWORD wait_ms) {
-  DWORD r = WaitForSingleObject(s_dump.busy, wait_ms);
-  return r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
-}
-
 // The executable's name without directory and extension.
 static void exe_stem(char* stem, size_t size) {
   str_copy(stem, size, base_name(module_path()));
@@ -313,10 +477,11 @@ static void dump_turn_on(const char* directory, int kind) {
   char stem[PATH_SIZE];
   exe_stem(stem, sizeof stem);
   dump_load_dbghelp();
+  dump_build_access();
   dump_make_events();
   dump_start_writer();
   if (!s_dump.wait_ms) s_dump.wait_ms = DEFAULT_WAIT_MS;
-  dump_lock(INFINITE);
+  mutex_take(s_dump.busy, INFINITE);
   str_copy(s_dump.directory, sizeof s_dump.directory, resolved);
   str_copy(s_dump.stem, sizeof s_dump.stem, stem);
   s_dump.type =
@@ -327,7 +492,7 @@ static void dump_turn_on(const char* directory, int kind) {
 
 static void dump_turn_off(void) {
   if (s_dump.busy) {
-    dump_lock(INFINITE);
+    mutex_take(s_dump.busy, INFINITE);
     InterlockedExchange(&s_dump.on, 0);
     s_dump.directory[0] = 0;
     ReleaseMutex(s_dump.busy);
@@ -379,23 +544,27 @@ static void dump_fill_request(const EXCEPTION_POINTERS* pointers,
   str_copy(r->stem, sizeof r->stem, s_dump.stem);
   r->file[0] = 0;
   InterlockedExchange(&r->named, 0);
+  r->handle = NULL;
+  InterlockedExchange(&r->stack_gone, 0);
 }
 
-// Wakes the writer for the filled request and waits for it, bounded; true
-// when it finished.
-static bool dump_run_request(void) {
+// Wakes the writer for the filled request and waits for it until deadline;
+// true when it finished.
+static bool dump_run_request(DWORD deadline) {
   ResetEvent(s_dump.idle);
   SetEvent(s_dump.wake);
-  return WaitForSingleObject(s_dump.idle, s_dump.wait_ms) == WAIT_OBJECT_0;
+  return WaitForSingleObject(s_dump.idle, time_left(deadline)) == WAIT_OBJECT_0;
 }
 
-// Hands the request to the writer and waits for it, bounded; writes the F
-// line of the outcome. Runs with the busy mutex held.
-static void dump_hand_over(const EXCEPTION_POINTERS* pointers) {
-  if (GetCurrentThreadId() == s_dump.writer_id) {
-    report_line("Minidump not written: the fault is the dump writer's own");
-    return;
-  }
+// True on a writer thread: the running one or the one serving a request.
+static bool on_writer(void) {
+  DWORD me = GetCurrentThreadId();
+  return me == s_dump.writer_id || me == s_dump.serving_id;
+}
+
+// Hands the request to the writer and waits for it until deadline; writes
+// the F line of the outcome. Runs with the busy mutex held.
+static void dump_hand_over(const EXCEPTION_POINTERS* pointers, DWORD deadline) {
   if (WaitForSingleObject(s_dump.idle, 0) != WAIT_OBJECT_0) {
     report_line(
         "Minidump not written: the writer is still busy with an earlier "
@@ -404,7 +573,7 @@ static void dump_hand_over(const EXCEPTION_POINTERS* pointers) {
   }
   dump_fill_request(pointers, NULL);
   const DumpRequest* r = &s_dump.request;
-  if (dump_run_request()) {
+  if (dump_run_request(deadline)) {
     dump_report_answer(r);
     return;
   }
@@ -413,9 +582,48 @@ static void dump_hand_over(const EXCEPTION_POINTERS* pointers) {
               named ? r->file : "no file created yet");
 }
 
+// Gives the writer's place to a new writer thread, unless dumps were turned
+// off or this thread lost the place meanwhile.
+static void dump_replace_writer(void) {
+  SetterLock lock;
+  if (s_dump.writer_id != GetCurrentThreadId()) return;
+  CloseHandle(s_dump.writer);
+  s_dump.writer = NULL;
+  s_dump.writer_id = 0;
+  s_dump.quit = NULL;  // this thread's own, closed as it ends
+  if (!s_dump.on) return;
+  try {
+    dump_start_writer();
+  } catch (unsigned long) {
+    // No writer: the next faults wait out their limit.
+  }
+}
+
+// A writer met a fault of its own, and its report is written. The request
+// it was serving is answered (its partial file deleted), a new writer takes
+// its place, and it ends as a writer ends.
+static void dump_writer_faulted(const EXCEPTION_POINTERS* pointers) {
+  report_line("Minidump not written: the fault is the dump writer's own");
+  ReleaseMutex(s_dump.stack_lock);  // when it faulted in a walk
+  DumpRequest* r = &s_dump.request;
+  if (s_dump.serving_id == GetCurrentThreadId()) {
+    s_dump.serving_id = 0;
+    if (r->handle) {
+      CloseHandle(r->handle);
+      DeleteFileA(r->file);
+    }
+    r->step = DUMP_WRITER_FAULTED;
+    r->error = pointers->ExceptionRecord->ExceptionCode;
+    SetEvent(s_dump.idle);
+  }
+  dump_replace_writer();
+  CloseHandle(t_quit);
+  FreeLibraryAndExitThread(g_module, 1);
+}
+
 // Bytes of stack below the caller before its reservation ends.
 static DWORD_PTR stack_left(void) {
-  MEMORY_BASIC_INFORMATION region;
+  MEMORY_BASIC_INFORMATION region = {};  // its own address is what is asked
   if (VirtualQuery(&region, &region, sizeof region) != sizeof region)
     return (DWORD_PTR)-1;
   return (DWORD_PTR)&region - (DWORD_PTR)region.AllocationBase;
@@ -423,31 +631,43 @@ static DWORD_PTR stack_left(void) {
 
 bool dump_report_elsewhere(const EXCEPTION_POINTERS* pointers,
                            const char* title) {
+  if (on_writer()) {
+    // It may have faulted while it reported for another thread.
+    msg_set_thread_id(0);
+    setbanner("");
+    return false;
+  }
   if (!InterlockedCompareExchange(&s_dump.on, 0, 0)) return false;
   if (pointers->ExceptionRecord->ExceptionCode != EXCEPTION_STACK_OVERFLOW &&
       stack_left() >= REPORT_STACK)
     return false;
-  if (GetCurrentThreadId() == s_dump.writer_id) return false;
-  if (!dump_lock(s_dump.wait_ms)) return false;
+  // One deadline for the busy mutex and the request.
+  DWORD wait_ms = s_dump.wait_ms;
+  DWORD deadline = GetTickCount() + wait_ms;
+  if (!mutex_take(s_dump.busy, wait_ms)) return false;
   bool handed =
       s_dump.on && WaitForSingleObject(s_dump.idle, 0) == WAIT_OBJECT_0;
   if (handed) {
     dump_fill_request(pointers, title);
-    dump_run_request();
+    if (!dump_run_request(deadline)) dump_take_back_stack(&s_dump.request);
   }
   ReleaseMutex(s_dump.busy);
   return handed;
 }
 
 void dump_after_report(const EXCEPTION_POINTERS* pointers) {
+  if (on_writer()) dump_writer_faulted(pointers);
   if (!InterlockedCompareExchange(&s_dump.on, 0, 0)) return;
-  if (!dump_lock(s_dump.wait_ms)) {
+  // One deadline for the busy mutex and the request.
+  DWORD wait_ms = s_dump.wait_ms;
+  DWORD deadline = GetTickCount() + wait_ms;
+  if (!mutex_take(s_dump.busy, wait_ms)) {
     report_line(
         "Minidump not written: another thread's dump did not finish in "
         "time");
     return;
   }
   // Dumps may have been turned off while this thread waited.
-  if (s_dump.on) dump_hand_over(pointers);
+  if (s_dump.on) dump_hand_over(pointers, deadline);
   ReleaseMutex(s_dump.busy);
 }

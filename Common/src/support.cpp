@@ -227,23 +227,17 @@ static int path_clear(void* dst) {
 }
 
 // Resolves src against the directory of the executable whose full path is
-// exe_path (null: not known). On any failure dst holds the empty name and
+// exe (null: not known). On any failure dst holds the empty name and
 // the result is 1; dst never receives more than PATH_SIZE bytes.
-int resolve_path_from(char* dst, const char* src, const char* exe_path) {
-  PathWork work = {dst, src, exe_path};
+int resolve_path_from(char* dst, const char* src, const char* exe) {
+  PathWork work = {dst, src, exe};
   if (guard_run(path_work, &work) == 0) return 0;
   guard_run(path_clear, dst);
   return 1;
 }
 
-enum { EXE_AREA = 512 };
-
 int resolve_path(char* dst, const char* src) {
-  char exe[EXE_AREA];
-  memset(exe, 0, sizeof exe);
-  DWORD n = module_file_name(NULL, exe, PATH_SIZE);
-  // A count of PATH_SIZE means the path was cut.
-  return resolve_path_from(dst, src, n > 0 && n < PATH_SIZE ? exe : NULL);
+  return resolve_path_from(dst, src, exe_path());
 }
 
 // ============================================================ profile

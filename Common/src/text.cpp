@@ -305,22 +305,12 @@ static int path_dotted(char* dst, const char* src, const char* exe) {
   return path_join(dst, exe, (size_t)(i + 1), src + j);
 }
 
-// An executable path is usable when it fits a path field; a longer one
-// would have been cut by the system and names the wrong directory.
-static const char* path_usable_exe(const char* exe) {
-  if (!exe) return NULL;
-  for (size_t n = 0; n < PATH_SIZE; ++n)
-    if (!exe[n]) return exe;
-  return NULL;
-}
-
 int path_build(char* dst, const char* src, const char* exe) {
   if (!src || !src[0]) {
     dst[0] = 0;
     return 0;
   }
   if (src[1] == ':') return path_join(dst, "", 0, src);
-  exe = path_usable_exe(exe);
   if (src[0] != '.') return path_plain(dst, src, exe);
   return path_dotted(dst, src, exe);
 }

@@ -2,8 +2,10 @@
 // does not ship. Compiled only for builds with the clang-cl toolchain files
 // (cmake/clang-cl-common.cmake), into zorvel.dll and into each host of the
 // tree; a Visual Studio link brings its own and must not get these. With
-// ZORVEL_SHIM_EXE it also gives an executable its entry point.
+// ZORVEL_SHIM_EXE it gives an executable its entry point, without it the
+// DLL its entry point.
 #include <corecrt_startup.h>
+#include <stddef.h>
 #include <stdlib.h>
 #include <windows.h>
 
@@ -16,13 +18,16 @@ int _fltused = 0x9875;
 // ------------------------------------------------------------ /GS
 
 // The stack cookie that /GS code puts below its buffers and checks on
-// return. A fixed value, not the CRT's per-process random one: it catches
-// an overrun, not an attacker who knows the image.
+// return. The image holds the published default: the loader finds the
+// cookie through the load config directory below and replaces that value,
+// and no other, with one of the process; the image's entry then mixes in
+// more (zv_init_security_cookie).
 #if defined(_WIN64)
-UINT_PTR __security_cookie = 0x00002B992DDFA232ull;
+#define ZV_DEFAULT_COOKIE 0x00002B992DDFA232ull
 #else
-UINT_PTR __security_cookie = 0xBB40E64Eu;
+#define ZV_DEFAULT_COOKIE 0xBB40E64Eu
 #endif
+UINT_PTR __security_cookie = ZV_DEFAULT_COOKIE;
 
 // A changed cookie means the frame's stack was overwritten: end the process
 // at once, without running anything the overrun may have reached.
@@ -30,6 +35,56 @@ void __fastcall __security_check_cookie(UINT_PTR cookie) {
   if (cookie != __security_cookie)
     __fastfail(FAST_FAIL_STACK_COOKIE_CHECK_FAILURE);
 }
+
+// Wine's loader draws the cookie from a generator seeded with the tick count
+// and the process id, and gave separate processes the same cookie. So, as
+// Visual Studio's CRT does at an image's entry, the clock, the performance
+// counter, the ids and the stack's place are mixed in, keeping the loader's
+// value. Called first thing at the entry, when no function that checks the
+// cookie is on the stack; checks none itself.
+static __declspec(safebuffers) void zv_init_security_cookie(void) {
+  FILETIME now;
+  LARGE_INTEGER counter;
+  GetSystemTimeAsFileTime(&now);
+  QueryPerformanceCounter(&counter);
+  ULONGLONG mixed = ((ULONGLONG)now.dwHighDateTime << 32 | now.dwLowDateTime);
+  mixed ^= (ULONGLONG)counter.QuadPart << 24 ^ (ULONGLONG)counter.QuadPart;
+  mixed ^= (ULONGLONG)GetCurrentProcessId() << 32 ^ GetCurrentThreadId();
+  mixed ^= (ULONG_PTR)&now;
+  UINT_PTR cookie = __security_cookie;
+#if defined(_WIN64)
+  // The top word clear, as the loader keeps it.
+  cookie = (cookie ^ mixed) & 0x0000FFFFFFFFFFFFull;
+#else
+  cookie ^= (UINT_PTR)mixed ^ (UINT_PTR)(mixed >> 32);
+#endif
+  if (cookie == ZV_DEFAULT_COOKIE) cookie ^= 1;
+  __security_cookie = cookie;
+}
+
+// ------------------------------------------------------------ load config
+
+// The load config directory: the linker points the image's header at
+// _load_config_used (__load_config_used on x86). Only Size and
+// SecurityCookie are set; the SafeSEH table stays empty, as the x86 link
+// has none. The layout is the SDK's, up to the SafeSEH fields:
+// SecurityCookie at 60 of 72 bytes on x86, at 88 of 112 on x64.
+// clang-format off
+extern const IMAGE_LOAD_CONFIG_DIRECTORY _load_config_used = {
+    sizeof(IMAGE_LOAD_CONFIG_DIRECTORY),
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // TimeDateStamp..EditList
+    (ULONG_PTR)&__security_cookie,
+    0, 0};  // SEHandlerTable, SEHandlerCount
+// clang-format on
+#if defined(_WIN64)
+static_assert(offsetof(IMAGE_LOAD_CONFIG_DIRECTORY, SecurityCookie) == 88 &&
+                  sizeof(IMAGE_LOAD_CONFIG_DIRECTORY) == 112,
+              "x64 load config layout");
+#else
+static_assert(offsetof(IMAGE_LOAD_CONFIG_DIRECTORY, SecurityCookie) == 60 &&
+                  sizeof(IMAGE_LOAD_CONFIG_DIRECTORY) == 72,
+              "x86 load config layout");
+#endif
 
 // ------------------------------------------------------------ TLS directory
 
@@ -88,9 +143,20 @@ extern "C" const void* const zv_type_info_vftable[1] = {
                 "/alternatename:??_7type_info@@6B@=zv_type_info_vftable")
 #endif
 
-// ------------------------------------------------------------ exe entry
+// ------------------------------------------------------------ entry
 
-#if defined(ZORVEL_SHIM_EXE)
+#if !defined(ZORVEL_SHIM_EXE)
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason,
+                               LPVOID reserved);
+
+// The DLL's entry: the cookie, then the library's DllMain. It has no
+// dynamic initializers to run.
+extern "C" __declspec(safebuffers) BOOL WINAPI
+    _DllMainCRTStartup(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_ATTACH) zv_init_security_cookie();
+  return DllMain(instance, reason, reserved);
+}
+#else
 int main(int argc, char** argv);
 // ucrtbase's, declared by no header of Wine's SDK.
 extern "C" void __cdecl _initterm(_PVFV* begin, _PVFV* end);
@@ -103,7 +169,8 @@ extern "C" void __cdecl _initterm(_PVFV* begin, _PVFV* end);
 __declspec(allocate(".CRT$XCA")) _PVFV zv_initializers_begin[] = {0};
 __declspec(allocate(".CRT$XCZ")) _PVFV zv_initializers_end[] = {0};
 
-extern "C" int mainCRTStartup(void) {
+extern "C" __declspec(safebuffers) int mainCRTStartup(void) {
+  zv_init_security_cookie();
   _set_app_type(_crt_console_app);
   _configure_narrow_argv(_crt_argv_unexpanded_arguments);
   _initialize_narrow_environment();

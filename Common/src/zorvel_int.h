@@ -30,13 +30,15 @@ enum {
 };
 
 // ---------------------------------------------------------------- state
+struct FileLock;  // filelock.cpp
+
 struct LogSlot {
-  bool rotate;   // daily rotation configured
-  LONG keep;     // numbered copies kept by a rotation
-  LONG in_use;   // non-zero while the slot holds an open file
-  LONG index;    // own position in the table
-  HANDLE file;   // written to; the standard stream for slot 0
-  HANDLE mutex;  // serializes writes to file
+  bool rotate;     // daily rotation configured
+  LONG keep;       // numbered copies kept by a rotation
+  LONG in_use;     // non-zero while the slot holds an open file
+  LONG index;      // own position in the table
+  HANDLE file;     // written to, append-only; the standard stream for slot 0
+  FileLock* lock;  // serializes writes to file, across processes too
   char path[PATH_SIZE];
 };
 
@@ -78,9 +80,10 @@ void fatal_abort(void);
 
 // Load and unload; DllMain forwards here, test hosts call them directly.
 // Attach returns FALSE, with nothing left behind, when a table mutex or a
-// key cannot be had; a stream slot without its mutex aborts.
+// key cannot be had.
 BOOL lib_process_attach(HMODULE module);
-// Gives back the thread's slots (under the table mutexes) and its buffers.
+// Gives back the write locks the thread still holds, its slots (under the
+// table mutexes) and its buffers.
 void lib_thread_detach(void);
 void lib_process_detach(void);
 
@@ -103,7 +106,7 @@ class TableLock {
   Channel channel_;
 };
 
-// Drops one thread's reference on slot, closing its file and mutex at zero;
+// Drops one thread's reference on slot, closing its file and lock at zero;
 // takes the table mutex itself. A slot that is not a named slot of the
 // channel's table (a standard stream, lent or not) is left alone.
 void slot_drop(Channel channel, LogSlot* slot);
@@ -123,9 +126,15 @@ struct TimeValue {
 };
 // "01 Jun 05 (Wed) 13:14:37.045" into out, bounded by size.
 void format_stamp(const TimeValue* t, char* out, size_t size);
+// The clock of the line stamps (null: the system's); the internal tests
+// inject their own. The stamp's text is kept for one second of this clock.
+typedef void (*StampClock)(FILETIME* now);
+void msg_set_clock(StampClock clock);
+// The stamp of a line written at t, as msg_header writes it.
+void msg_stamp(const TimeValue* t, char* out, size_t size);
 
-// Writes the thread's line at the end of slot's file under the slot's mutex,
-// LF as CR LF; a null slot is skipped. Never fails its caller.
+// Writes the thread's line at the end of slot's file under the slot's write
+// lock, LF as CR LF; a null slot is skipped. Never fails its caller.
 void msg_write(LogSlot* slot);
 // To the thread's events and errors slots, standard output and error.
 void msg_write_all(void);
@@ -135,6 +144,37 @@ void report_line(const char* format, ...) ZORVEL_PRINTF(1, 2);
 // (0: itself again), for the dump writer reporting for a faulting thread;
 // one such thread at a time.
 void msg_set_thread_id(DWORD tid);
+
+// ================================================================ filelock.cpp
+// The write lock of a log file across threads and processes, and of each
+// standard stream; the contract is at the top of filelock.cpp.
+
+// Looks up WaitOnAddress; at load.
+void file_lock_init(void);
+// The lock of a channel's standard stream: in process memory only.
+FileLock* file_lock_stream(Channel channel, HANDLE stream);
+// The lock of an open log file, shared by every slot and process on the same
+// file; null only when every record is taken. A file whose named objects
+// cannot be had falls back to a byte-range lock (one warning line).
+FileLock* file_lock_open(HANDLE file, const char* path);
+// Drops one slot's use of lock; the last closes it.
+void file_lock_close(FileLock* lock);
+// The name of a file's shared block into out: from its identity on its
+// volume (true), else from its full path (false).
+bool file_lock_name(HANDLE file, const char* path, char* out, size_t size);
+// Waits without a time limit for a live owner, takes over from a dead one
+// (within 1 s) and falls back when another process's owner keeps the lock
+// past 1 s. A null lock is nothing.
+void file_lock_acquire(FileLock* lock);
+void file_lock_release(FileLock* lock);
+// Releases lock if the calling thread holds it (a thread that ends).
+void file_lock_release_if_owner(FileLock* lock);
+// A standard stream on a disk file: a writer moves to its end first.
+bool file_lock_seeks(const FileLock* lock);
+// Writes to lock's file in this process go under the byte-range lock.
+bool file_lock_fell_back(const FileLock* lock);
+// Writes the warning line of each file that fell back since the last call.
+void file_lock_report_fallbacks(void);
 
 // ================================================================ context.cpp
 // Thread-local keys and each thread's context.
@@ -162,7 +202,11 @@ LogSlot* ctx_slot(Channel channel);
 void ctx_set_slot(Channel channel, LogSlot* slot);
 // Sets the mark: up to 7 characters, a longer mark keeps 6. Null: nothing.
 void ctx_set_mark(const char* mark);
-// The executable's full path, fetched once per thread.
+// Reads the executable's whole path, once at load (the loader lock is held
+// then anyway); exe_path gives it, or null when it could not be read.
+void ctx_read_exe_path(void);
+const char* exe_path(void);
+// The executable's path cut to 299 characters, for the lines' text.
 char* module_path(void);
 // GetModuleFileNameA without the heap: the name cut to size - 1 and always
 // terminated; its length, size when cut, 0 (path empty) on failure.
@@ -196,9 +240,10 @@ bool rotate_if_due(LogSlot* slot, const char* profile);
 void make_dirs(const char* path);
 // Index of the named slot that holds name, or -1; takes the table mutex.
 int slot_find(Channel channel, const char* name);
-// Opens name in a free slot and makes it the thread's slot; returns its
-// index, or -1 when the table is full. Throws the error code (unsigned long)
-// when the file or its mutex cannot be had. Takes the table mutex.
+// Opens name (resolved already, kept as given) in a free slot and makes it
+// the thread's slot; returns its index, or -1 when the table is full. Throws
+// the error code (unsigned long) when the file or its write lock cannot be
+// had, 206 for a name too long for a slot. Takes the table mutex.
 int slot_open(Channel channel, const char* name, const char* profile);
 // Counts one more thread on slot index; takes the table mutex.
 void slot_addref(Channel channel, int index);
@@ -220,7 +265,7 @@ void guard_uninstall(void);
 // on failure dst is empty and the result 1.
 int resolve_path(char* dst, const char* src);
 // resolve_path against a given executable path (null: not known).
-int resolve_path_from(char* dst, const char* src, const char* exe_path);
+int resolve_path_from(char* dst, const char* src, const char* exe);
 // The field scanner: fills the arguments from src as fmt asks.
 int scan(const char* src, const char* fmt, ...);
 // Scans src in place and returns it, trimmed fields cut out of it.
@@ -273,7 +318,8 @@ DWORD query_region(const void* address, MEMORY_BASIC_INFORMATION* record,
 BOOL logical_address(const void* address, char* path, DWORD size,
                      DWORD* section, DWORD* offset);
 // The call-stack block of a report, from context, as F lines; the x64 walk
-// reads frames within the stack that tib bounds (the calling thread's).
+// reads frames within the stack that tib bounds (the calling thread's). A
+// null tib: no stack is read, and the block holds the context's frame alone.
 void print_call_stack(const CONTEXT* context);
 void print_call_stack_of(const CONTEXT* context, const NT_TIB* tib);
 // The calling thread's TEB view: its stack bounds.
@@ -281,21 +327,30 @@ const NT_TIB* thread_tib(void);
 // Attaches the thread to the report's files and writes the whole report;
 // then the minidump's line, when dumps are on.
 void exception_report(EXCEPTION_POINTERS* pointers, const char* title);
-// The report alone, of a thread whose stack stack bounds.
-void write_report(const EXCEPTION_POINTERS* pointers, const char* title,
-                  const NT_TIB* stack);
+// The pieces of a report. The attach moves the thread to the report's files;
+// true when standard error was lent as its events slot instead, which
+// report_return_loan takes back once the report and its minidump line are
+// written. Then the title and exception lines, the call stack, the closing
+// rule.
+bool report_attach(void);
+void report_return_loan(bool lent);
+void report_head(const EXCEPTION_POINTERS* pointers, const char* title);
+void report_close(void);
 
 // ================================================================ minidump.cpp
 // Minidumps, turned on by util_set_dump.
 
 // When dumps are on and the faulting thread has too little stack left for a
 // report, the writer thread writes the report on its behalf, then the dump;
-// true when it took the report over.
+// true when it took the report over. On the writer itself (a fault of its
+// own) its lines go back to its own id and banner.
 bool dump_report_elsewhere(const EXCEPTION_POINTERS* pointers,
                            const char* title);
 // After a report's closing rule: when dumps are on, has the writer thread
 // dump this thread's exception, waits for it (bounded) and writes one F line
-// that names the dump or says why there is none. Nothing when off.
+// that names the dump or says why there is none. Nothing when off. On the
+// writer itself it writes its line, hands its place to a new writer and
+// ends the thread.
 void dump_after_report(const EXCEPTION_POINTERS* pointers);
 // How long a faulting thread waits for its dump (tests shorten it).
 void dump_set_wait(DWORD wait_ms);

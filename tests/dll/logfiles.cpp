@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zorvel.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -193,6 +194,20 @@ TEST(Attachment, ThirtyNineFilesPerChannelThenStandardStreamOnly) {
   fortieth.run(say, (void*)"now placed");
   EXPECT_EQ(lf::lines_with(dir + "f40.log", "now placed").size(), 1u);
   for (lf::Worker* w : workers) delete w;
+}
+
+// A name that climbs past the drive resolves once, and every thread naming
+// it shares one slot: forty of them do not fill the channel.
+TEST(Attachment, FortyThreadsClimbingPastTheDriveShareOneFile) {
+  std::string file = tu::fresh_dir() + "climbed.log";
+  Attach a{lf::past_the_drive(file), "", "", ""};
+  std::vector<std::unique_ptr<lf::Worker>> workers;
+  for (int i = 0; i < 40; ++i) {
+    workers.emplace_back(new lf::Worker);
+    ASSERT_TRUE(workers.back()->run(attach, &a));
+    workers.back()->run(say, (void*)"climbed");
+  }
+  EXPECT_EQ(lf::lines_with(file, "climbed").size(), 40u);
 }
 
 struct BothJob {

@@ -199,11 +199,6 @@ std::vector<SHORT> all_counts() {
   return counts;
 }
 
-bool handle_open(HANDLE h) {
-  DWORD flags;
-  return GetHandleInformation(h, &flags) != 0;
-}
-
 }  // namespace
 
 // With the events table full, a report lends standard error's slot as the
@@ -216,7 +211,7 @@ TEST(ReportAttachment, LentStandardErrorIsNeverCountedNorTakenBack) {
   ASSERT_FALSE(full.held.empty());
   StderrToFile err(dir + "stderr.txt");
   LogSlot* stream = &g_tables[ERRORS_CHANNEL].slots[0];
-  HANDLE stream_mutex = stream->mutex;
+  FileLock* stream_lock = stream->lock;
   g_virtual_query = (VirtualQueryFn)iu::patch_import(
       "kernel32.dll", "VirtualQuery", (void*)query_after_inside);
   ASSERT_NE(nullptr, g_virtual_query);
@@ -248,8 +243,7 @@ TEST(ReportAttachment, LentStandardErrorIsNeverCountedNorTakenBack) {
     EXPECT_EQ(c.events_after, events_after) << c.name;
     EXPECT_EQ(counts, all_counts()) << c.name;
     EXPECT_EQ(1, stream->in_use) << c.name;
-    EXPECT_EQ(stream_mutex, stream->mutex) << c.name;
-    EXPECT_TRUE(handle_open(stream_mutex)) << c.name;
+    EXPECT_EQ(stream_lock, stream->lock) << c.name;
   }
   iu::patch_import("kernel32.dll", "VirtualQuery", (void*)g_virtual_query);
 
@@ -468,4 +462,245 @@ TEST(Minidump, FaultingThreadWaitsForTheWriterOnlyUpToItsLimit) {
   cr::expect_report(lines, "Test.", "");
   EXPECT_TRUE(starts_with(last, "Minidump not finished within 500 ms: "))
       << last;
+}
+
+namespace {
+
+// The writer held where it creates a dump: each request waits at the gate
+// while it is shut, then the creation fails with error 5, so that no dump
+// takes seconds to write.
+typedef HANDLE(WINAPI* CreateFileAFn)(LPCSTR, DWORD, DWORD,
+                                      LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                                      HANDLE);
+CreateFileAFn g_create_file;
+HANDLE g_at_gate;  // auto-reset: a request reached the gate
+HANDLE g_gate;     // auto-reset: lets one request through
+volatile LONG g_gate_open;
+
+HANDLE WINAPI create_at_gate(LPCSTR name, DWORD access, DWORD share,
+                             LPSECURITY_ATTRIBUTES security, DWORD how,
+                             DWORD flags, HANDLE model) {
+  size_t length = strlen(name);
+  if (length < 4 || _stricmp(name + length - 4, ".dmp") != 0)
+    return g_create_file(name, access, share, security, how, flags, model);
+  SetEvent(g_at_gate);
+  if (!g_gate_open) WaitForSingleObject(g_gate, INFINITE);
+  SetLastError(ERROR_ACCESS_DENIED);
+  return INVALID_HANDLE_VALUE;
+}
+
+// Dumps on in a fresh directory with the gate in place, and off again.
+struct GatedDumps {
+  std::string dir;
+  GatedDumps(DWORD wait_ms, bool open) : dir(tu::fresh_dir() + "dumps") {
+    g_at_gate = CreateEventA(NULL, FALSE, FALSE, NULL);
+    g_gate = CreateEventA(NULL, FALSE, FALSE, NULL);
+    g_gate_open = open;
+    g_create_file = (CreateFileAFn)iu::patch_import(
+        "kernel32.dll", "CreateFileA", (void*)create_at_gate);
+    util_set_dump(dir.c_str(), ZORVEL_DUMP_SMALL);
+    dump_set_wait(wait_ms);
+  }
+  ~GatedDumps() {
+    g_gate_open = 1;
+    SetEvent(g_gate);
+    util_set_dump(NULL, ZORVEL_DUMP_SMALL);
+    // The writer ends once out of the gate.
+    Sleep(200);
+    iu::patch_import("kernel32.dll", "CreateFileA", (void*)g_create_file);
+    CloseHandle(g_at_gate);
+    CloseHandle(g_gate);
+  }
+};
+
+// Runs fn on a thread of its own until join.
+struct Concurrent {
+  std::function<void()> fn;
+  HANDLE thread;
+  DWORD tid = 0;
+  explicit Concurrent(std::function<void()> f) : fn(std::move(f)) {
+    thread = CreateThread(NULL, 0, run, this, 0, &tid);
+  }
+  ~Concurrent() { join(); }
+  void join() {
+    if (!thread) return;
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    thread = NULL;
+  }
+  static DWORD WINAPI run(LPVOID p) {
+    ((Concurrent*)p)->fn();
+    lib_thread_detach();
+    return 0;
+  }
+};
+
+// The F lines of thread tid in events.log from byte from on.
+std::vector<tu::Line> f_lines_of(size_t from, DWORD tid) {
+  std::vector<tu::Line> lines;
+  for (const tu::Line& line :
+       cr::lines_of(tu::read_file(events_path()).substr(from),
+                    (long)GetCurrentProcessId(), (long)tid))
+    if (line.type == "F") lines.push_back(line);
+  return lines;
+}
+
+// Waits up to 30 s for a minidump line of thread tid, the report's last.
+std::vector<tu::Line> report_ending_in_dump_line(size_t from, DWORD tid) {
+  std::vector<tu::Line> lines;
+  for (int i = 0; i < 300; ++i) {
+    lines = f_lines_of(from, tid);
+    if (!lines.empty() && starts_with(lines.back().rest, "Minidump")) break;
+    Sleep(100);
+  }
+  return lines;
+}
+
+// Waits of thread g_timed_thread with a finite, non-zero limit: the limit
+// and how long each took.
+typedef DWORD(WINAPI* WaitFn)(HANDLE, DWORD);
+WaitFn g_wait;
+DWORD g_timed_thread;
+HANDLE g_timed_waiting;  // set as that thread begins such a wait
+struct TimedWait {
+  DWORD limit, took;
+};
+std::vector<TimedWait> g_timed_waits;
+
+DWORD WINAPI timed_wait(HANDLE handle, DWORD limit) {
+  if (GetCurrentThreadId() != g_timed_thread || limit == 0 || limit == INFINITE)
+    return g_wait(handle, limit);
+  SetEvent(g_timed_waiting);
+  DWORD start = GetTickCount();
+  DWORD result = g_wait(handle, limit);
+  g_timed_waits.push_back({limit, GetTickCount() - start});
+  return result;
+}
+
+}  // namespace
+
+// A thread that waits for another thread's dump and then for its own has
+// one deadline for both: the second wait gets what the first left.
+TEST(Minidump, OneDeadlineForTheBusyWriterAndTheOwnDump) {
+  const DWORD limit = 3000, first_wait = 1000;
+  GatedDumps dumps(limit, false);
+  MadeUpException made_up(0xE0000001);
+  size_t from = tu::read_file(events_path()).size();
+  g_timed_waiting = CreateEventA(NULL, FALSE, FALSE, NULL);
+  g_timed_waits.clear();
+  g_wait = (WaitFn)iu::patch_import("kernel32.dll", "WaitForSingleObject",
+                                    (void*)timed_wait);
+  Concurrent first([&] { exception_report(&made_up.pointers, "First."); });
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_at_gate, 30000));
+  Concurrent second([&] {
+    g_timed_thread = GetCurrentThreadId();
+    exception_report(&made_up.pointers, "Second.");
+  });
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_timed_waiting, 30000));
+  Sleep(first_wait);
+  SetEvent(g_gate);  // the first dump fails at once, the second waits
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_at_gate, 30000));
+  second.join();
+  SetEvent(g_gate);
+  first.join();
+  iu::patch_import("kernel32.dll", "WaitForSingleObject", (void*)g_wait);
+  CloseHandle(g_timed_waiting);
+
+  ASSERT_EQ(2u, g_timed_waits.size());
+  EXPECT_EQ(limit, g_timed_waits[0].limit);
+  EXPECT_GE(g_timed_waits[0].took, first_wait);
+  // A tick of slack: the library reads the clock on its own.
+  EXPECT_LE(g_timed_waits[1].limit + g_timed_waits[0].took, limit + 20)
+      << g_timed_waits[1].limit;
+  std::vector<tu::Line> lines = f_lines_of(from, second.tid);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_TRUE(starts_with(
+      lines.back().rest,
+      cr::fmt("Minidump not finished within %lu ms: ", (unsigned long)limit)))
+      << lines.back().rest;
+}
+
+namespace {
+
+// The writer's region queries of g_held_address wait at g_held_gate, once,
+// on any thread but g_reporter: a way to hold it inside the report it
+// writes for a thread with no stack left.
+void* g_held_address;
+DWORD g_reporter;
+HANDLE g_held_at, g_held_gate;
+
+SIZE_T WINAPI query_held(LPCVOID address, PMEMORY_BASIC_INFORMATION record,
+                         SIZE_T size) {
+  if (address && address == g_held_address &&
+      GetCurrentThreadId() != g_reporter) {
+    g_held_address = NULL;
+    SetEvent(g_held_at);
+    WaitForSingleObject(g_held_gate, INFINITE);
+  }
+  return g_virtual_query(address, record, size);
+}
+
+__declspec(noinline) void overflow_site(void) { event("not reached"); }
+
+}  // namespace
+
+// The writer walks the stack of a thread that has none left for its report
+// only while that thread waits: once its wait ran out before the walk, the
+// report holds the fault's frame alone; a thread whose wait runs out during
+// the walk waits for its end.
+TEST(Minidump, WriterWalksAStackOnlyWhileItsThreadWaits) {
+  const DWORD limit = 500;
+  GatedDumps dumps(limit, true);
+  g_virtual_query = (VirtualQueryFn)iu::patch_import(
+      "kernel32.dll", "VirtualQuery", (void*)query_held);
+  ASSERT_NE(nullptr, g_virtual_query);
+  g_held_at = CreateEventA(NULL, FALSE, FALSE, NULL);
+  g_held_gate = CreateEventA(NULL, FALSE, FALSE, NULL);
+  HANDLE returned = CreateEventA(NULL, FALSE, FALSE, NULL);
+  HANDLE may_end = CreateEventA(NULL, FALSE, FALSE, NULL);
+  struct Case {
+    const char* name;
+    bool in_walk;  // held at the first frame, else at the exception line
+  } cases[] = {{"ran out before the walk", false},
+               {"ran out in the walk", true}};
+  for (const Case& c : cases) {
+    size_t from = tu::read_file(events_path()).size();
+    MadeUpException made_up(EXCEPTION_STACK_OVERFLOW);
+    made_up.record.ExceptionAddress = (void*)&overflow_site;
+    Concurrent faulting([&] {
+      g_reporter = GetCurrentThreadId();
+      // The frames this context names stay until may_end.
+      RtlCaptureContext(&made_up.context);
+      g_held_address = c.in_walk ? (void*)tu::context_pc(made_up.context)
+                                 : made_up.record.ExceptionAddress;
+      exception_report(&made_up.pointers, "Test.");
+      SetEvent(returned);
+      WaitForSingleObject(may_end, INFINITE);
+    });
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_held_at, 30000)) << c.name;
+    DWORD early = WaitForSingleObject(returned, limit + 2000);
+    SetEvent(g_held_gate);
+    if (c.in_walk) {
+      EXPECT_EQ((DWORD)WAIT_TIMEOUT, early) << c.name;
+      EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(returned, 30000)) << c.name;
+    } else {
+      EXPECT_EQ(WAIT_OBJECT_0, early) << c.name;
+    }
+    std::vector<tu::Line> lines =
+        report_ending_in_dump_line(from, faulting.tid);
+    SetEvent(may_end);
+    faulting.join();
+    ASSERT_FALSE(lines.empty()) << c.name;
+    EXPECT_TRUE(
+        starts_with(lines.back().rest, "Minidump not written: cannot create "))
+        << c.name << ": " << lines.back().rest;
+    lines.pop_back();
+    std::vector<cr::Frame> frames = cr::expect_report(lines, "Test.", "");
+    if (c.in_walk)
+      EXPECT_GE(frames.size(), 2u) << c.name;
+    else
+      EXPECT_EQ(frames.size(), 1u) << c.name;
+  }
+  iu::patch_import("kernel32.dll", "VirtualQuery", (void*)g_virtual_query);
+  for (HANDLE h : {g_held_at, g_held_gate, returned, may_end}) CloseHandle(h);
 }

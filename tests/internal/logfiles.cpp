@@ -78,23 +78,31 @@ TEST(Slots, StandardStreamSlotIsNeverFoundOrTaken) {
   EXPECT_EQ(slot_find(EVENTS_CHANNEL, ""), -1);
   EXPECT_EQ(slot_find(EVENTS_CHANNEL, nullptr), -1);
   EXPECT_NE(g_tables[EVENTS_CHANNEL].slots[0].in_use, 0);
-  EXPECT_NE(g_tables[ERRORS_CHANNEL].slots[0].mutex, nullptr);
+  EXPECT_NE(g_tables[ERRORS_CHANNEL].slots[0].lock, nullptr);
 }
 
 TEST(Slots, FailedOpenFreesTheSlotAndTheTableMutex) {
   std::string dir = tu::fresh_dir();
   std::string sub = dir + "adir";
   CreateDirectoryA(sub.c_str(), NULL);
+  // A name the slot could not hold whole is refused, not cut.
+  std::string too_long = dir + std::string(PATH_SIZE, 'n');
   Thread t;
-  unsigned long code = 0;
+  unsigned long code = 0, long_code = 0;
   t.run([&] {
     try {
       slot_open(EVENTS_CHANNEL, sub.c_str(), "");
     } catch (unsigned long thrown) {
       code = thrown;
     }
+    try {
+      slot_open(EVENTS_CHANNEL, too_long.c_str(), "");
+    } catch (unsigned long thrown) {
+      long_code = thrown;
+    }
   });
   EXPECT_EQ(code, (unsigned long)ERROR_ACCESS_DENIED);
+  EXPECT_EQ(long_code, (unsigned long)ERROR_FILENAME_EXCED_RANGE);
   for (int i = 1; i < SLOT_COUNT; ++i)
     EXPECT_EQ(g_tables[EVENTS_CHANNEL].slots[i].in_use, 0) << i;
   // Another thread can take the table mutex at once.
@@ -103,21 +111,40 @@ TEST(Slots, FailedOpenFreesTheSlotAndTheTableMutex) {
   ReleaseMutex(g_tables[EVENTS_CHANNEL].mutex);
 }
 
-TEST(Slots, SameFileInBothChannelsSharesOneWriteMutex) {
+// Climbing past the drive leaves "\\dir\\climbed.log"; the slot keeps that
+// very text, so the next thread finds it instead of opening another slot.
+TEST(Slots, NameClimbingPastTheDriveIsFoundAgain) {
+  std::string file = tu::fresh_dir() + "climbed.log";
+  std::string name = lf::past_the_drive(file);
+  Thread t1, t2;
+  int i1 = -1, i2 = -1;
+  t1.run([&] {
+    util_init(name.c_str(), nullptr, nullptr, nullptr);
+    i1 = slot_index(EVENTS_CHANNEL);
+  });
+  t2.run([&] {
+    util_init(name.c_str(), nullptr, nullptr, nullptr);
+    i2 = slot_index(EVENTS_CHANNEL);
+  });
+  ASSERT_GE(i1, 1);
+  EXPECT_EQ(i2, i1);
+  EXPECT_EQ(count_of(EVENTS_CHANNEL, i1), 2);
+  EXPECT_STREQ(g_tables[EVENTS_CHANNEL].slots[i1].path, file.substr(2).c_str());
+  EXPECT_TRUE(lf::held_open(file));
+}
+
+TEST(Slots, SameFileInBothChannelsSharesOneWriteLock) {
   std::string dir = tu::fresh_dir();
   std::string f = dir + "both.log";
   Thread t;
-  HANDLE m1 = NULL, m2 = NULL;
+  FileLock *l1 = NULL, *l2 = NULL;
   t.run([&] {
     util_init(f.c_str(), f.c_str(), nullptr, nullptr);
-    m1 = ctx_slot(EVENTS_CHANNEL)->mutex;
-    m2 = ctx_slot(ERRORS_CHANNEL)->mutex;
-    // Owning one is owning the other.
-    WaitForSingleObject(m1, INFINITE);
+    l1 = ctx_slot(EVENTS_CHANNEL)->lock;
+    l2 = ctx_slot(ERRORS_CHANNEL)->lock;
   });
-  ASSERT_NE(m1, nullptr);
-  EXPECT_EQ(WaitForSingleObject(m2, 0), (DWORD)WAIT_TIMEOUT);
-  t.run([&] { ReleaseMutex(m1); });
+  ASSERT_NE(l1, nullptr);
+  EXPECT_EQ(l1, l2);
 }
 
 // ------------------------------------------------------------ rotation

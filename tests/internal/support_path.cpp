@@ -108,13 +108,16 @@ TEST(ResolvePath, NamesLongerThanAPathFieldAreRefused) {
   }
 }
 
-TEST(ResolvePath, LongExecutablePathsAreNotUsed) {
+// Never the name as given, which would land in the working directory.
+TEST(ResolvePath, LongExecutablePathsAreUsedWhole) {
   std::string exe = "C:\\" + std::string(300, 'd') + "\\app.exe";
-  char dst[PATH_SIZE];
-  EXPECT_EQ(0, resolve_path_from(dst, "x.log", exe.c_str()));
-  EXPECT_STREQ("x.log", dst);
+  char dst[PATH_SIZE] = "old";
+  EXPECT_EQ(1, resolve_path_from(dst, "x.log", exe.c_str()));
+  EXPECT_STREQ("", dst);
   EXPECT_EQ(1, resolve_path_from(dst, ".\\x.log", exe.c_str()));
   EXPECT_STREQ("", dst);
+  EXPECT_EQ(0, resolve_path_from(dst, "..\\x.log", exe.c_str()));
+  EXPECT_STREQ("C:\\x.log", dst);
 }
 
 // ------------------------------------------------ faults inside the call

@@ -4,11 +4,14 @@ debugger opens at the fault: the MDMP header, an exception stream of the
 faulting thread, a thread list that holds it, a module list with the program
 and zorvel.dll, the data segments for the kind that asks for them; winedbg,
 reading the file, shows the exception, the thread and a backtrace through
-the two faulting functions.
+the two faulting functions. The dump and its directory grant access to the
+process's user, SYSTEM and Administrators only.
 
 usage: check_dump.py CASE HOST_EXE EMULATOR...
-CASE: small, data, heap (the heap is held during the fault) or stack (a
-stack overflow).
+CASE: small, data, heap (the heap is held during the fault), stack (a
+stack overflow), stderr (events.log cannot be attached: the report and
+its last line go to standard error) or writer (the writer faults on a first
+thread's dump, and a new writer writes the next).
 """
 import os
 import re
@@ -24,6 +27,8 @@ THREAD_LIST, MODULE_LIST, MEMORY_LIST, EXCEPTION = 3, 4, 5, 6
 MARKER = b"zorvel-dump-data-marker"
 MINIDUMP_WITH_DATA_SEGS = 1
 CLOSING_RULE = "*" * 122
+LOCAL_SYSTEM, ADMINISTRATORS = "S-1-5-18", "S-1-5-32-544"
+ACCESS_ALLOWED = "0"
 
 failures = []
 
@@ -47,15 +52,23 @@ def f_lines(events, pid, tid):
     return lines
 
 
-def dump_named_by_report(lines):
-    """The file the line after the closing rule names, or None."""
+def line_after_report(lines):
+    """The one line after the closing rule, or None."""
     if not expect(CLOSING_RULE in lines, "no report closing rule: %s" % lines):
         return None
     after = lines[lines.index(CLOSING_RULE) + 1:]
     if not expect(len(after) == 1, "not one line after the report: %s" % after):
         return None
-    m = re.match(r"^Minidump written: (.+)$", after[0])
-    expect(m, "no dump written: %r" % after[0])
+    return after[0]
+
+
+def dump_named_by_report(lines):
+    """The file the line after the closing rule names, or None."""
+    after = line_after_report(lines)
+    if after is None:
+        return None
+    m = re.match(r"^Minidump written: (.+)$", after)
+    expect(m, "no dump written: %r" % after)
     return m.group(1) if m else None
 
 
@@ -143,6 +156,55 @@ def check_structure(dump, tid, code, kind, marker):
         expect(found == MARKER, "the data segment is not in the dump")
 
 
+def check_writer_fault(out, events, pid):
+    """The first thread's dump line says the writer faulted; the writer's
+    own report says the fault was its own."""
+    m = re.search(r"first=(\d+) exit=(\d+)", out)
+    if not expect(m, "the host printed no first thread"):
+        return
+    expect(m.group(2) == "1", "the first thread ended with %s" % m.group(2))
+    after = line_after_report(f_lines(events, pid, int(m.group(1))))
+    expect(after == "Minidump not written: the dump writer faulted "
+           "(exception 0x%08X)" % ACCESS_VIOLATION,
+           "the first thread's dump line is %r" % after)
+    own = "Minidump not written: the fault is the dump writer's own"
+    expect(("): " + own) in events, "no report of the writer's own fault")
+
+
+# ------------------------------------------------------------ access
+
+def check_access(out, exe_dir):
+    """The host printed each object's DACL: protected from inherited
+    entries, with one allowing entry each for the user, SYSTEM and
+    Administrators. Wine keeps no DACL: it turns it into the Unix mode and
+    makes one up from that (SYSTEM, the owner, Everyone for the bits of
+    others), so there no entry may be Everyone's, and others get no bits."""
+    m = re.search(r"^wine=(\d)\s+user=(\S+)", out, re.M)
+    if not expect(m, "the host printed no user"):
+        return
+    wine, user = m.group(1) == "1", m.group(2)
+    allowed = set("%s:%s" % (ACCESS_ALLOWED, sid)
+                  for sid in (user, LOCAL_SYSTEM, ADMINISTRATORS))
+    own = "%s:%s" % (ACCESS_ALLOWED, user)
+    for what in ("dir", "file"):
+        m = re.search(r"^acl %s protected=(\d)(.*)$" % what, out, re.M)
+        if not expect(m, "the host printed no access list of the %s" % what):
+            continue
+        entries = set(m.group(2).split())
+        if wine:
+            ok = entries <= allowed and own in entries
+        else:
+            ok = m.group(1) == "1" and entries == allowed
+        expect(ok, "the %s's access list is %s" % (what, m.group(0).strip()))
+    directory = os.path.join(exe_dir, DUMP_DIR)
+    if wine and expect(os.path.isdir(directory), "no directory " + directory):
+        for path in [directory] + [os.path.join(directory, name)
+                                   for name in os.listdir(directory)]:
+            mode = os.stat(path).st_mode
+            expect(mode & 0o007 == 0, "others may open %s (mode %o)"
+                   % (path, mode & 0o777))
+
+
 # ------------------------------------------------------------ winedbg
 
 def check_winedbg(emulator, dump_path, tid, case, exe_dir):
@@ -186,7 +248,7 @@ def main():
     events_path = os.path.join(exe_dir, "events.log")
     start = os.path.getsize(events_path) if os.path.exists(events_path) else 0
     kind = "data" if case == "data" else "small"
-    mode = case if case in ("heap", "stack") else "plain"
+    mode = case if case in ("heap", "stack", "stderr", "writer") else "plain"
     done = subprocess.run(emulator + [exe, DUMP_DIR, kind, mode], cwd=exe_dir,
                           capture_output=True, timeout=120)
     out = done.stdout.decode("latin-1")
@@ -201,9 +263,16 @@ def main():
     expect(exit_code == 1, "the faulting thread ended with %d" % exit_code)
     expect(m.group(5) == "0", "the report waited for the heap")
 
-    with open(events_path, "rb") as f:
-        f.seek(start)
-        events = f.read().decode("latin-1")
+    check_access(out, exe_dir)
+
+    if case == "stderr":
+        events = done.stderr.decode("latin-1")
+    else:
+        with open(events_path, "rb") as f:
+            f.seek(start)
+            events = f.read().decode("latin-1")
+    if case == "writer":
+        check_writer_fault(out, events, pid)
     lines = f_lines(events, pid, tid)
     code = STACK_OVERFLOW if case == "stack" else ACCESS_VIOLATION
     expect(lines and lines[1].startswith("Exception 0x%08X " % code),

@@ -1,8 +1,11 @@
 // What a Visual Studio host sees of zorvel.dll, built /EHs as the package
 // builds hosts: every export bound by name, each raising call caught by
-// value, by reference and through its base, and the code util_init throws.
+// value, by reference and through its base, the code util_init throws,
+// how names resolve, and the /GS cookies of the DLL and of the program, set
+// anew in each process.
 // A lean windows.h leaves out winsock.h, which winsock2.h replaces.
 #define WIN32_LEAN_AND_MEAN
+#include <stddef.h>
 #include <windows.h>
 #include <winsock2.h>
 #include <zorvel.h>
@@ -208,10 +211,277 @@ static void attach_bare_code(void) {
   CHECK_TEXT(getsmark(), "EXT");
 }
 
+// ------------------------------------------------------------ names
+
+static unsigned long attach_code(const char* name) {
+  try {
+    util_init(name, NULL, NULL, NULL);
+  } catch (unsigned long code) {
+    return code;
+  }
+  return 0;
+}
+
+static unsigned long dump_code(const char* directory) {
+  try {
+    util_set_dump(directory, ZORVEL_DUMP_SMALL);
+  } catch (unsigned long code) {
+    return code;
+  }
+  util_set_dump(NULL, ZORVEL_DUMP_SMALL);
+  return 0;
+}
+
+static bool file_exists(const char* path) {
+  return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+// How often text occurs in the file at path.
+static int count_in_file(const char* path, const char* text) {
+  static char content[1 << 16];
+  HANDLE file =
+      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                  OPEN_EXISTING, 0, NULL);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  DWORD got = 0;
+  ReadFile(file, content, sizeof content - 1, &got, NULL);
+  CloseHandle(file);
+  content[got] = 0;
+  int n = 0;
+  for (const char* p = strstr(content, text); p; p = strstr(p + 1, text)) ++n;
+  return n;
+}
+
+static size_t count_backslashes(const char* text) {
+  size_t n = 0;
+  for (; *text; ++text) n += *text == '\\';
+  return n;
+}
+
+// dots dots, then tail.
+static void dotted_name(char* name, size_t size, size_t dots,
+                        const char* tail) {
+  size_t i = 0;
+  for (; i < dots && i + 1 < size; ++i) name[i] = '.';
+  snprintf(name + i, size - i, "%s", tail);
+}
+
+// A thread that ends holds the loader lock while it leaves its files under
+// the table mutexes: two threads start threads that attach to a name and
+// end, for two seconds, and must not stall.
+static char s_churn_name[MAX_PATH];
+static volatile LONG s_churn_until;
+
+static DWORD WINAPI attach_and_end(LPVOID) {
+  if (attach_code(s_churn_name) == 0) event("churn");
+  return 0;
+}
+
+static DWORD WINAPI churn_loop(LPVOID) {
+  while ((LONG)(s_churn_until - (LONG)GetTickCount()) > 0) {
+    HANDLE thread = CreateThread(NULL, 0, attach_and_end, NULL, 0, NULL);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+  }
+  return 0;
+}
+
+static void churn(const char* name) {
+  snprintf(s_churn_name, sizeof s_churn_name, "%s", name);
+  s_churn_until = (LONG)(GetTickCount() + 2000);
+  HANDLE loops[2];
+  for (int i = 0; i < 2; ++i)
+    loops[i] = CreateThread(NULL, 0, churn_loop, NULL, 0, NULL);
+  if (!CHECK(WaitForMultipleObjects(2, loops, TRUE, 20000) != WAIT_TIMEOUT)) {
+    // Stalled threads hold the locks the process's end needs.
+    printf("churn on %s stalled\n", name);
+    fflush(stdout);
+    TerminateProcess(GetCurrentProcess(), 1);
+  }
+  for (int i = 0; i < 2; ++i) CloseHandle(loops[i]);
+}
+
+static char s_climbed_name[MAX_PATH];
+static volatile LONG s_climbers;
+static HANDLE s_climbers_go;
+
+static DWORD WINAPI climb_and_hold(LPVOID) {
+  if (attach_code(s_climbed_name) == 0) event("climbed line");
+  InterlockedIncrement(&s_climbers);
+  WaitForSingleObject(s_climbers_go, 30000);
+  return 0;
+}
+
+// A name whose dots climb past the drive resolves once to "\dir\x.log",
+// and all threads naming it share one slot: forty fit the channel.
+static void names_climbing_past_the_drive(void) {
+  char dir[MAX_PATH], exe[MAX_PATH], file[MAX_PATH];
+  GetCurrentDirectoryA(sizeof dir, dir);
+  REQUIRE(GetModuleFileNameA(NULL, exe, sizeof exe) > 0);
+  snprintf(file, sizeof file, "%s\\climbed.log", dir);
+  DeleteFileA(file);
+  dotted_name(s_climbed_name, sizeof s_climbed_name, count_backslashes(exe) + 1,
+              file + 2);
+  s_climbers_go = CreateEventA(NULL, TRUE, FALSE, NULL);
+  HANDLE threads[40];
+  for (int i = 0; i < 40; ++i)
+    threads[i] = CreateThread(NULL, 0, climb_and_hold, NULL, 0, NULL);
+  for (int tries = 0; tries < 3000 && s_climbers < 40; ++tries) Sleep(10);
+  SetEvent(s_climbers_go);
+  WaitForMultipleObjects(40, threads, TRUE, INFINITE);
+  for (int i = 0; i < 40; ++i) CloseHandle(threads[i]);
+  CloseHandle(s_climbers_go);
+  CHECK_EQ(count_in_file(file, "climbed line"), 40);
+  churn(s_climbed_name);
+  CHECK(count_in_file(file, "churn") > 0);
+}
+
+// Run by the test MsvcHost.long_exe (run_deep_copy.cmake) in a copy whose
+// path is longer than MAX_PATH, with the working directory "cwd" beside the
+// copy's first directory. Relative names resolve against the whole path,
+// never against the working directory.
+static void names_beside_a_long_path(void) {
+  WCHAR wide[1024];
+  DWORD n = GetModuleFileNameW(NULL, wide, 1024);
+  REQUIRE(n >= MAX_PATH && n < 1024);
+  char exe[1024];
+  for (DWORD i = 0; i <= n; ++i) exe[i] = (char)wide[i];  // ASCII here
+  char cwd[MAX_PATH], work[MAX_PATH], file[MAX_PATH], name[MAX_PATH];
+  GetCurrentDirectoryA(sizeof cwd, cwd);
+  snprintf(work, sizeof work, "%s", cwd);
+  char* last = strrchr(work, '\\');
+  REQUIRE(last != NULL);
+  *last = 0;
+  REQUIRE(strncmp(exe, work, strlen(work)) == 0);
+
+  CHECK_EQ(attach_code("deep.log"), ERROR_FILENAME_EXCED_RANGE);
+  CHECK_EQ(attach_code(".\\deep.log"), ERROR_FILENAME_EXCED_RANGE);
+  CHECK_EQ(dump_code("dumps"), ERROR_FILENAME_EXCED_RANGE);
+  // Climbing the whole path back to the work directory fits.
+  size_t levels = count_backslashes(exe) - count_backslashes(work);
+  snprintf(file, sizeof file, "\\%s\\climbed.log", last + 1);
+  dotted_name(name, sizeof name, levels, file);
+  CHECK_EQ(attach_code(name), 0);
+  event("climbed line");
+  snprintf(file, sizeof file, "%s\\climbed.log", cwd);
+  CHECK_EQ(count_in_file(file, "climbed line"), 1);
+  // Plain names are refused before any table mutex is taken.
+  churn("churn.log");
+  const char* strays[] = {"deep.log", "dumps", "churn.log"};
+  for (const char* stray : strays) {
+    snprintf(file, sizeof file, "%s\\%s", cwd, stray);
+    if (!CHECK(!file_exists(file)))
+      printf("  in the working directory: %s\n", stray);
+  }
+}
+
+// ------------------------------------------------------------ cookie
+
+#if defined(_WIN64)
+static const UINT_PTR kDefaultCookie = 0x00002B992DDFA232ull;
+#else
+static const UINT_PTR kDefaultCookie = 0xBB40E64Eu;
+#endif
+
+// The /GS cookie this program's code checks (the shim's).
+extern "C" UINT_PTR __security_cookie;
+
+// An image's /GS cookie, found as the loader finds it: through the
+// SecurityCookie field of the load config directory.
+static const UINT_PTR* cookie_of(HMODULE image) {
+  const char* base = (const char*)image;
+  const IMAGE_NT_HEADERS* nt =
+      (const IMAGE_NT_HEADERS*)(base +
+                                ((const IMAGE_DOS_HEADER*)base)->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& dir =
+      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG];
+  const IMAGE_LOAD_CONFIG_DIRECTORY* config =
+      (const IMAGE_LOAD_CONFIG_DIRECTORY*)(base + dir.VirtualAddress);
+  const DWORD needed = offsetof(IMAGE_LOAD_CONFIG_DIRECTORY, SEHandlerTable);
+  if (!dir.VirtualAddress || dir.Size < needed || config->Size < needed)
+    return NULL;
+  const UINT_PTR* cookie = (const UINT_PTR*)(ULONG_PTR)config->SecurityCookie;
+  bool inside =
+      (const char*)cookie >= base &&
+      (const char*)(cookie + 1) <= base + nt->OptionalHeader.SizeOfImage;
+  return inside ? cookie : NULL;
+}
+
+// A second process: prints its cookies, of zorvel.dll and of the program.
+static void cookie_values(void) {
+  const UINT_PTR* dll = cookie_of(GetModuleHandleA("zorvel.dll"));
+  const UINT_PTR* exe = cookie_of(GetModuleHandleA(NULL));
+  REQUIRE(CHECK(dll != NULL) && CHECK(exe != NULL));
+  printf("cookies %llx %llx\n", (unsigned long long)*dll,
+         (unsigned long long)*exe);
+}
+
+// Runs this program with the group named and returns what it printed.
+static bool run_self(const char* group, char* out, DWORD size) {
+  char exe[MAX_PATH];
+  char line[MAX_PATH + 64];
+  GetModuleFileNameA(NULL, exe, sizeof exe);
+  _snprintf(line, sizeof line, "\"%s\" %s", exe, group);
+  line[sizeof line - 1] = 0;
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
+  HANDLE read_end, write_end;
+  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) return false;
+  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOA start;
+  memset(&start, 0, sizeof start);
+  start.cb = sizeof start;
+  start.dwFlags = STARTF_USESTDHANDLES;
+  start.hStdOutput = write_end;
+  start.hStdError = write_end;
+  PROCESS_INFORMATION child;
+  BOOL started = CreateProcessA(NULL, line, NULL, NULL, TRUE, 0, NULL, NULL,
+                                &start, &child);
+  CloseHandle(write_end);
+  DWORD total = 0, got = 0;
+  while (started && total + 1 < size &&
+         ReadFile(read_end, out + total, size - 1 - total, &got, NULL) && got)
+    total += got;
+  out[total] = 0;
+  CloseHandle(read_end);
+  if (!started) return false;
+  WaitForSingleObject(child.hProcess, INFINITE);
+  CloseHandle(child.hThread);
+  CloseHandle(child.hProcess);
+  return true;
+}
+
+// Each image's cookie is set anew in each process, by the loader and then
+// at the image's entry: neither holds the published default, and another
+// process has other values.
+static void cookie_per_process(void) {
+  const UINT_PTR* dll = cookie_of(GetModuleHandleA("zorvel.dll"));
+  const UINT_PTR* exe = cookie_of(GetModuleHandleA(NULL));
+  REQUIRE(CHECK(dll != NULL) && CHECK(exe != NULL));
+  CHECK(exe == &__security_cookie);
+  CHECK(*dll != kDefaultCookie);
+  CHECK(*exe != kDefaultCookie);
+  char out[512];
+  REQUIRE(CHECK(run_self("cookie_values", out, sizeof out)));
+  unsigned long long other_dll = 0, other_exe = 0;
+  const char* values = strstr(out, "cookies ");
+  if (!CHECK(values &&
+             sscanf(values, "cookies %llx %llx", &other_dll, &other_exe) == 2))
+    printf("  the other process printed: %s\n", out);
+  printf("cookies of zorvel.dll %llx and %llx, of the program %llx and %llx\n",
+         (unsigned long long)*dll, other_dll, (unsigned long long)*exe,
+         other_exe);
+  CHECK(other_dll != *dll && other_dll != kDefaultCookie);
+  CHECK(other_exe != *exe && other_exe != kDefaultCookie);
+}
+
 static const CheckGroup s_groups[] = {
     {"exports", exports_bind_by_name},
     {"raising", raising},
     {"attach", attach_bare_code},
+    {"names", names_climbing_past_the_drive},
+    {"long_exe", names_beside_a_long_path},
+    {"cookie", cookie_per_process},
+    {"cookie_values", cookie_values},
 };
 
 int main(int argc, char** argv) {

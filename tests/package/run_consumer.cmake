@@ -4,7 +4,8 @@
 # Run with cmake -P; inputs: BUILD_DIR, CONSUMER_DIR, WORK_DIR, GENERATOR,
 # PLATFORM, MAKE_PROGRAM, TOOLCHAIN, CONFIG, VERSION, EMULATOR ('|' between
 # its words), FRAME_POINTERS (the host must get -fno-omit-frame-pointer),
-# MSVC_HOST (the host must get /EHs).
+# MSVC_HOST (the host must get /EHs), IMAGE_CHECK (optional: a command, '|'
+# between its words, that checks the built exe given as its last word).
 # With SOURCE_DIR, the prefix comes from a build of the library alone from
 # that source tree instead of from BUILD_DIR.
 
@@ -93,6 +94,12 @@ file(GLOB_RECURSE exe ${build}/consumer.exe)
 if(NOT exe)
   message(FATAL_ERROR "no consumer.exe under ${build}")
 endif()
+if(IMAGE_CHECK)
+  string(REPLACE "|" ";" image_check "${IMAGE_CHECK}")
+  run("checking the consumer's image" ${image_check} ${exe})
+  message("${run_output}")
+endif()
+
 # Started from a directory without DLLs: only those beside the exe count.
 string(REPLACE "|" ";" emulator "${EMULATOR}")
 set(RUN_OPTIONS WORKING_DIRECTORY ${WORK_DIR})

@@ -45,7 +45,7 @@ static HANDLE stream_handle(Stream kind, const std::string& file,
 
 bool start_child(const ChildJob& job, Child* child) {
   std::string cmd =
-      "\"" + tu::exe_path() +
+      "\"" + (job.exe.empty() ? tu::exe_path() : job.exe) +
       "\" --gtest_also_run_disabled_tests --gtest_filter=" + job.test;
   if (!job.dir.empty())
     SetEnvironmentVariableA("ZORVEL_RELIABILITY_DIR", job.dir.c_str());

@@ -28,6 +28,7 @@ struct ChildJob {
   std::string out_file, err_file;  // for Stream::file
   DWORD timeout_ms = 90000;
   std::string extra_env;  // "NAME=value" added for the child, may be empty
+  std::string exe;        // another build of this program; empty: this one
 };
 
 struct Child {

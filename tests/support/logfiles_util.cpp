@@ -1,5 +1,7 @@
 #include "logfiles_util.h"
 
+#include <algorithm>
+
 namespace lf {
 
 void set_past_date(const std::string& path, int year, int month, int day) {
@@ -37,6 +39,12 @@ std::vector<std::string> lines_with(const std::string& path,
 std::string relative(const std::string& path) {
   std::string dir = tu::exe_dir();
   return path.compare(0, dir.size(), dir) == 0 ? path.substr(dir.size()) : path;
+}
+
+std::string past_the_drive(const std::string& path) {
+  std::string exe = tu::exe_path();
+  size_t levels = std::count(exe.begin(), exe.end(), '\\');
+  return std::string(levels + 1, '.') + path.substr(2);
 }
 
 Worker::Worker()

@@ -18,6 +18,9 @@ std::vector<std::string> lines_with(const std::string& path,
                                     const std::string& needle);
 // Name of path relative to the test program's directory.
 std::string relative(const std::string& path);
+// A name of path (on the program's drive, the current one) whose run of
+// dots climbs past the drive: it resolves to path without its drive.
+std::string past_the_drive(const std::string& path);
 
 // A thread that attaches itself, then waits until told to go on or end.
 class Worker {

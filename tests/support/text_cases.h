@@ -127,6 +127,12 @@ struct PathCase {
   int result;
 };
 
+// An executable path of 314 characters: C:\top, six directories of 49 'd's,
+// app.exe. Eight backslashes from its end back to the drive.
+#define TC_D49 "\\ddddddddddddddddddddddddddddddddddddddddddddddddd"
+#define TC_DEEP_EXE \
+  "C:\\top" TC_D49 TC_D49 TC_D49 TC_D49 TC_D49 TC_D49 "\\app.exe"
+
 // The resolution rules, for a given executable path.
 const PathCase kPathCases[] = {
     {"C:\\srv\\bin\\app.exe", "", "", 0},
@@ -155,6 +161,13 @@ const PathCase kPathCases[] = {
     // An executable path without a backslash leaves no directory.
     {"app.exe", "x.log", "x.log", 0},
     {"app.exe", ".\\x.log", "\\x.log", 0},
+    // A long executable path is used whole: what climbs back into 259
+    // characters resolves, the rest is refused; never the name as given.
+    {TC_DEEP_EXE, "x.log", "", 1},
+    {TC_DEEP_EXE, ".\\x.log", "", 1},
+    {TC_DEEP_EXE, ".......\\x.log", "C:\\top\\x.log", 0},
+    {TC_DEEP_EXE, "......\\x.log", "C:\\top" TC_D49 "\\x.log", 0},
+    {TC_DEEP_EXE, ".........\\x.log", "\\x.log", 0},
     // Executable path not known.
     {nullptr, "x.log", "x.log", 0},
     {nullptr, "C:\\x.log", "C:\\x.log", 0},

@@ -6,9 +6,11 @@
 #include <stdio.h>
 #include <zorvel.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "logfiles_util.h"
 #include "reliability_util.h"
 
 namespace {
@@ -260,6 +262,91 @@ TEST(Limits, FortiethFileOfAChannelGoesToStandardOutputOnly) {
   ASSERT_NE(warned, std::string::npos);
   // One line, no empty line after it.
   EXPECT_NE(err.compare(err.find("\r\n", warned), 4, "\r\n\r\n"), 0) << err;
+}
+
+// ------------------------------------------------------------ loader lock
+
+// A thread that ends holds the loader lock while it leaves its files under
+// the table mutexes; an attach must not want the loader lock under them.
+struct Churn {
+  std::string name;
+  DWORD until;  // tick count
+};
+
+DWORD WINAPI attach_and_end(LPVOID p) {
+  try {
+    util_init(static_cast<Churn*>(p)->name.c_str(), nullptr, nullptr, nullptr);
+    event("churn");
+  } catch (unsigned long) {
+  }
+  return 0;
+}
+
+void churn(int, void* arg) {
+  Churn* c = static_cast<Churn*>(arg);
+  while ((LONG)(c->until - GetTickCount()) > 0) {
+    HANDLE thread = CreateThread(NULL, 0, attach_and_end, c, 0, NULL);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+  }
+}
+
+// Two threads start threads that attach to name and end, for two seconds.
+void churn_for_two_seconds(const std::string& name) {
+  rl::Watchdog dog(30, "attaching and ending");
+  Churn c{name, GetTickCount() + 2000};
+  EXPECT_TRUE(rl::run_group(2, churn, &c, 60000));
+}
+
+// The name resolves to one without a drive ("\dir\churn.log").
+TEST(LoaderLock, ThreadsAttachingAndEndingNeverStall) {
+  std::string file = tu::fresh_dir() + "churn.log";
+  churn_for_two_seconds(lf::past_the_drive(file));
+  EXPECT_FALSE(rl::parse_file(file).good.empty());
+}
+
+// ------------------------------------------------------------ long path
+
+unsigned long set_dump_code(const char* directory) {
+  try {
+    util_set_dump(directory, ZORVEL_DUMP_SMALL);
+  } catch (unsigned long code) {
+    return code;
+  }
+  util_set_dump(nullptr, ZORVEL_DUMP_SMALL);
+  return 0;
+}
+
+// Run by the test LongExePath (run_deep_copy.cmake) in a copy of this
+// program whose path is longer than MAX_PATH, with the working directory
+// "cwd" beside the copy's first directory. Relative names resolve against
+// the whole path and never against the working directory.
+TEST(DISABLED_DeepCopy, NamesNeverResolveAgainstTheWorkingDirectory) {
+  WCHAR wide[1024];
+  DWORD n = GetModuleFileNameW(NULL, wide, 1024);
+  ASSERT_GE(n, (DWORD)MAX_PATH);
+  ASSERT_LT(n, 1024u);
+  std::string exe(wide, wide + n);  // the test tree's names are ASCII
+  char cwd_text[MAX_PATH];
+  GetCurrentDirectoryA(sizeof cwd_text, cwd_text);
+  std::string cwd = std::string(cwd_text) + "\\";
+  std::string work = cwd.substr(0, cwd.rfind('\\', cwd.size() - 2));
+  ASSERT_EQ(exe.compare(0, work.size(), work), 0) << exe;
+
+  EXPECT_EQ(attach_and_say("deep.log", "plain"), ERROR_FILENAME_EXCED_RANGE);
+  EXPECT_EQ(attach_and_say(".\\deep.log", "dotted"),
+            ERROR_FILENAME_EXCED_RANGE);
+  EXPECT_EQ(set_dump_code("dumps"), ERROR_FILENAME_EXCED_RANGE);
+  // Climbing the whole path back to the work directory fits.
+  size_t levels = std::count(exe.begin() + work.size(), exe.end(), '\\');
+  std::string climbed = std::string(levels, '.') + cwd.substr(work.size());
+  EXPECT_EQ(attach_and_say(climbed + "climbed.log", "climbed"), 0u);
+  EXPECT_EQ(rl::parse_file(cwd + "climbed.log").good.size(), 1u);
+  EXPECT_FALSE(tu::file_exists(cwd + "deep.log"));
+  EXPECT_FALSE(tu::file_exists(cwd + "dumps"));
+  // Plain names are refused before any table mutex is taken.
+  churn_for_two_seconds("churn.log");
+  EXPECT_FALSE(tu::file_exists(cwd + "churn.log"));
 }
 
 // ------------------------------------------------------------ profiles
