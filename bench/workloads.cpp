@@ -95,6 +95,17 @@ static void dest_write(const Dest* d, const char* bytes, DWORD n) {
   ReleaseMutex(d->mutex);
 }
 
+// After a line's header of n bytes: the warning's words, the text, CR LF.
+// Returns the line's length.
+static DWORD line_tail(char* line, int n, int room, const char* word, long i) {
+  if (word)
+    n += _snprintf(line + n, room - n, "Running %s: %s: ", s_module, word);
+  n += _snprintf(line + n, room - n, k_text, i, 7);
+  line[n++] = '\r';
+  line[n++] = '\n';
+  return (DWORD)n;
+}
+
 // The bytes of an event (word null) or a warning line, with CR LF, into
 // line (4000 bytes). Returns their number.
 static DWORD floor_line(char* line, const char* type, const char* word,
@@ -107,12 +118,7 @@ static DWORD floor_line(char* line, const char* type, const char* word,
       line, room, "%s: %.3s%.4s%.2s (%.3s) %.8s.%03d (%d:%d:%s): ", type, c + 8,
       c + 4, c + 22, c, c + 11, (int)now.millitm, (int)GetCurrentProcessId(),
       (int)GetCurrentThreadId(), k_mark);
-  if (word)
-    n += _snprintf(line + n, room - n, "Running %s: %s: ", s_module, word);
-  n += _snprintf(line + n, room - n, k_text, i, 7);
-  line[n++] = '\r';
-  line[n++] = '\n';
-  return (DWORD)n;
+  return line_tail(line, n, room, word, i);
 }
 
 static Dest* thread_dest(Dest* table, int thread) {
@@ -235,12 +241,7 @@ static DWORD limit_line(char* line, const char* type, const char* word,
       months[(t.wMonth + 11) % 12], t.wYear % 100, days[t.wDayOfWeek % 7],
       t.wHour, t.wMinute, t.wSecond, t.wMilliseconds,
       (int)GetCurrentProcessId(), (int)GetCurrentThreadId(), k_mark);
-  if (word)
-    n += _snprintf(line + n, room - n, "Running %s: %s: ", s_module, word);
-  n += _snprintf(line + n, room - n, k_text, i, 7);
-  line[n++] = '\r';
-  line[n++] = '\n';
-  return (DWORD)n;
+  return line_tail(line, n, room, word, i);
 }
 
 static Limit* limit_dest(Limit* table, int thread) {
