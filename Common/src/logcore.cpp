@@ -136,66 +136,74 @@ int msg_append(const char* format, ...) {
   return n;
 }
 
-enum { STAMP_SECONDS = 32 };  // "01 Jun 05 (Wed) 13:14:37" and room
+enum { CTIME_SIZE = 26 };  // "Wed Jun 01 13:14:37 2005\n" and a terminator
 
-// The stamp of a time in seconds, without its milliseconds: the runtime's
-// local time (its zone rules, TZ included) in ctime's words and numbers.
-// _localtime64_s rather than ctime, whose buffers the runtime allocates per
-// thread on first use: any thread may meet a new second.
-static void stamp_seconds(long seconds, char* out, size_t size) {
+// ctime's text of a time in seconds: the runtime's local time (its zone
+// rules, TZ included), through _localtime64_s rather than ctime, whose
+// buffer the runtime allocates per thread on first use: any thread may meet
+// a new second. The day is "01", as msvcrt writes it (ucrtbase: " 1").
+static void stamp_ctime(long seconds, char* out) {
   static const char days[] = "SunMonTueWedThuFriSat";
   static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
   __time64_t time = (__time64_t)seconds;
   struct tm local;
   if (seconds < 0 || _localtime64_s(&local, &time) != 0 || local.tm_wday < 0 ||
       local.tm_wday > 6 || local.tm_mon < 0 || local.tm_mon > 11) {
-    // What a failed ctime gave, without trigraphs.
-    str_copy(out, size, "?\? ?\?\? ?\? (?\?\?) ?\?:?\?:?\?");
+    str_copy(out, CTIME_SIZE, "??? ??? ?? ??:??:?? ????\n");
     return;
   }
-  str_format(out, size, "%02d %.3s %02d (%.3s) %02d:%02d:%02d", local.tm_mday,
-             months + 3 * local.tm_mon, (local.tm_year + 1900) % 100,
-             days + 3 * local.tm_wday, local.tm_hour, local.tm_min,
-             local.tm_sec);
+  str_format(out, CTIME_SIZE, "%.3s %.3s %02d %02d:%02d:%02d %04d\n",
+             days + 3 * local.tm_wday, months + 3 * local.tm_mon, local.tm_mday,
+             local.tm_hour, local.tm_min, local.tm_sec,
+             (local.tm_year + 1900) % 10000);
+}
+
+// The stamp from ctime's text c and the milliseconds.
+static void stamp_from_ctime(const char* c, int millis, char* out,
+                             size_t size) {
+  char clock[9];  // the time alone: "%8s" is only a minimum width
+  str_copy(clock, sizeof clock, c + 11);
+  str_format(out, size, "%.3s%.4s%.2s (%.3s) %8s.%03d", c + 8, c + 4, c + 22, c,
+             clock, millis);
 }
 
 void format_stamp(const TimeValue* t, char* out, size_t size) {
-  char seconds[STAMP_SECONDS];
-  stamp_seconds(t->seconds, seconds, sizeof seconds);
-  str_format(out, size, "%s.%03d", seconds, (int)t->millis);
+  char c[CTIME_SIZE];
+  stamp_ctime(t->seconds, c);
+  stamp_from_ctime(c, t->millis, out, size);
 }
 
-// The runtime's local time text of the last second stamped: ctime reads the
-// time zone (several server requests under Wine), so it runs once a second.
+// ctime's text of the last second stamped: the runtime reads the time zone
+// for it (several server requests under Wine), so it runs once a second.
 // A sequence lock: odd while the text is rewritten; a reader that meets a
 // change makes its own text.
 static struct {
   volatile LONG sequence;
   volatile long seconds;
-  char text[STAMP_SECONDS];
+  char text[CTIME_SIZE];
 } s_stamp = {0, -1, ""};
 
-static void cached_stamp_seconds(long seconds, char* out) {
+static void cached_stamp_ctime(long seconds, char* out) {
   LONG seen = s_stamp.sequence;
   MemoryBarrier();
   if (!(seen & 1) && s_stamp.seconds == seconds) {
-    memcpy(out, s_stamp.text, STAMP_SECONDS);
+    memcpy(out, s_stamp.text, CTIME_SIZE);
     MemoryBarrier();
     if (s_stamp.sequence == seen) return;
   }
-  stamp_seconds(seconds, out, STAMP_SECONDS);
+  stamp_ctime(seconds, out);
   if (seen & 1 ||
       InterlockedCompareExchange(&s_stamp.sequence, seen + 1, seen) != seen)
     return;
   s_stamp.seconds = seconds;
-  memcpy(s_stamp.text, out, STAMP_SECONDS);
+  memcpy(s_stamp.text, out, CTIME_SIZE);
   InterlockedExchange(&s_stamp.sequence, seen + 2);
 }
 
 void msg_stamp(const TimeValue* t, char* out, size_t size) {
-  char seconds[STAMP_SECONDS];
-  cached_stamp_seconds(t->seconds, seconds);
-  str_format(out, size, "%s.%03d", seconds, (int)t->millis);
+  char c[CTIME_SIZE];
+  cached_stamp_ctime(t->seconds, c);
+  stamp_from_ctime(c, t->millis, out, size);
 }
 
 static void system_clock(FILETIME* now) { GetSystemTimeAsFileTime(now); }
