@@ -8,7 +8,7 @@
 
 TlsKeys g_keys = {TLS_OUT_OF_INDEXES, TLS_OUT_OF_INDEXES, TLS_OUT_OF_INDEXES,
                   TLS_OUT_OF_INDEXES, TLS_OUT_OF_INDEXES, TLS_OUT_OF_INDEXES,
-                  TLS_OUT_OF_INDEXES};
+                  TLS_OUT_OF_INDEXES, TLS_OUT_OF_INDEXES};
 
 // The thread's place record. MSVC keeps it in the image's static TLS, set up
 // with the thread: touching it allocates nothing. MinGW's __thread is emulated:

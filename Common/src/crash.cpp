@@ -110,6 +110,7 @@ BOOL logical_address(const void* address, char* path, DWORD size,
 #pragma GCC diagnostic ignored "-Warray-bounds"
 #endif
 const NT_TIB* thread_tib(void) { return (const NT_TIB*)NtCurrentTeb(); }
+
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
@@ -555,13 +556,55 @@ void report_head(const EXCEPTION_POINTERS* pointers, const char* title) {
 
 void report_close(void) { report_line("%s", s_closing_rule); }
 
-// The report proper. Not inlined: its buffers must not weigh on the frame
-// of exception_report, which may run with little stack left.
-ZV_NOINLINE static void write_report(const EXCEPTION_POINTERS* pointers,
-                                     const char* title) {
-  report_head(pointers, title);
-  print_call_stack(pointers->ContextRecord);
+struct ReportJob {
+  const EXCEPTION_POINTERS* pointers;
+  const CONTEXT* context;
+  const NT_TIB* tib;
+  const char* title;
+};
+
+static int walk_stack(void* job) {
+  const ReportJob* r = (const ReportJob*)job;
+  print_call_stack_of(r->context, r->tib);
+  return 0;
+}
+
+void print_call_stack_guarded(const CONTEXT* context, const NT_TIB* tib) {
+  ReportJob job = {NULL, context, tib, NULL};
+  guard_run(walk_stack, &job);
+}
+
+// Buffers for reports that go out in one write; a report that finds none
+// free holds the file's lock across its lines instead.
+enum { REPORT_BLOCK = 8 * 1024, REPORT_BUFFERS = 4 };
+static char s_report_text[REPORT_BUFFERS][REPORT_BLOCK];
+static volatile LONG s_report_taken[REPORT_BUFFERS];
+
+static int take_report_buffer(void) {
+  for (int i = 0; i < REPORT_BUFFERS; ++i)
+    if (!InterlockedCompareExchange(&s_report_taken[i], 1, 0)) return i;
+  return -1;
+}
+
+void write_report_block(GuardWork body, void* arg) {
+  int buffer = take_report_buffer();
+  LineBlock block;
+  if (buffer >= 0)
+    msg_block_begin(&block, s_report_text[buffer], REPORT_BLOCK);
+  else
+    msg_block_begin(&block, NULL, 0);
+  // A fault in the body ends the report early; the block still ends.
+  guard_run(body, arg);
   report_close();
+  msg_block_end(&block);
+  if (buffer >= 0) InterlockedExchange(&s_report_taken[buffer], 0);
+}
+
+static int report_body(void* arg) {
+  const ReportJob* job = (const ReportJob*)arg;
+  report_head(job->pointers, job->title);
+  print_call_stack_guarded(job->context, job->tib);
+  return 0;
 }
 
 // The report, then the minidump's line, go to the files attached here, or
@@ -570,7 +613,8 @@ void exception_report(EXCEPTION_POINTERS* pointers, const char* title) {
   LastErrorKeeper keep;
   if (dump_report_elsewhere(pointers, title)) return;
   bool lent = report_attach();
-  write_report(pointers, title);
+  ReportJob job = {pointers, pointers->ContextRecord, thread_tib(), title};
+  write_report_block(report_body, &job);
   dump_after_report(pointers);
   report_return_loan(lent);
 }

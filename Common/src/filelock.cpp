@@ -28,22 +28,36 @@
 // value (compare-exchange), its own value -> 0 (compare-exchange, then the
 // event is set when `waiters` is non-zero). A word that carries this
 // process's id while we hold the in-process lock is stale (a killed thread
-// of ours, or a dead process whose id was given again) and is taken. A
-// waiter spins briefly, counts itself in `waiters`, tries again, then waits
-// on the event for 10 ms at a time, so a lost wake-up costs 10 ms at most.
-// When one owner has made no progress for 16 ms, then 32, 64, 128 and every
-// 256 ms, the waiter checks whether that owner's thread still lives in that
-// process (OpenThread, a wait of 0, GetProcessIdOfThread); a dead owner's
-// value is moved to the waiter's (compare-exchange). An owner found alive
-// after kBoundMs (1 s) without progress is given up on: the waiter sets
+// of ours, or a dead process whose id was given again) and is taken, unless
+// its thread lives: a second record of this process on the same file, left
+// when a record followed its name onto a file that another record had
+// opened already. A waiter spins briefly, counts itself in `waiters`, tries
+// again, then waits on the event for 10 ms at a time, so a lost wake-up costs
+// 10 ms at most. When one owner has made no progress for 16 ms, then 32, 64,
+// 128 and every 256 ms, the waiter checks whether that owner's thread still
+// lives in that process (OpenThread, a wait of 0, GetProcessIdOfThread); a dead
+// owner's value is moved to the waiter's (compare-exchange). An owner found
+// alive after kBoundMs (1 s) without progress is given up on: the waiter sets
 // DEGRADED and falls back. A killed holder therefore delays the others by
 // 16 ms to 256 ms after its death, never more than the 1 s bound.
+//
+// The file under the name: a record owns one handle of its file, which all
+// its slots write through. The holder of the lock may move the record onto
+// the file now under the name (file_lock_switch): it gives up the old
+// file's word, opens the new file's block and takes its word, all while it
+// holds the in-process lock, which is the only way to the record's handle
+// and block. Whoever moves a file away from its name, by rotating it or on
+// finding it gone, sets RETIRED in its block (never cleared), so every
+// writer of the old file sees it as soon as it next takes the word; a move
+// that no writer made is found by looking at the name at most once a
+// second. `day`, the file's start date, is written under the word.
 //
 // Anything may have been written into the block: every move of `word` is a
 // compare-exchange from the value seen, an owner value that names no live
 // thread of its process counts as dead, a non-zero `waiters` (also one left
-// by a waiter that was killed) only costs a SetEvent per release, and
-// `flags` can only cause a fallback.
+// by a waiter that was killed) only costs a SetEvent per release, `flags`
+// can only cause a fallback or one opening of the name per record, and
+// `day` only a rotation.
 //
 // Fallback: LockFileEx on one byte at 2^62, far past any real end of
 // the file, which the system releases when its holder's process ends. A
@@ -76,6 +90,8 @@ const DWORD kFarOffsetHigh = 0x40000000;  // the byte range: at 2^62
 
 const LONG64 kHeader = (LONG64)0x5A564C4BLL << 32 | 1 << 16 | 32;  // ZVLK v1
 const LONG kDegraded = 1;
+const LONG kRetired = 2;     // the file was moved away from its name
+const DWORD kLookMs = 1000;  // how often a writer checks the name's file
 
 // The shared block: 32-bit and 64-bit processes and later versions of the
 // library read it alike.
@@ -83,9 +99,9 @@ struct SharedBlock {
   volatile LONG64 header;  // kHeader: magic, version 1, size 32
   volatile LONG64 word;    // holder: process id << 32 | thread id; 0 free
   volatile LONG waiters;   // processes waiting on the wake event
-  volatile LONG flags;     // kDegraded, never cleared
+  volatile LONG flags;     // kDegraded, kRetired; never cleared
   volatile LONG turns;     // takes of the word, wrapping
-  LONG reserved;
+  volatile LONG day;       // local date the file started, yyyymmdd; 0 unknown
 };
 static_assert(sizeof(SharedBlock) == 32, "fixed layout");
 
@@ -104,8 +120,12 @@ struct FileLock {
   bool seek_to_end;       // a standard stream that is a disk file
   bool fallback;          // this process writes under the byte range
   volatile LONG warn;     // 0 quiet, 1 fallback to report, 2 reported
+  bool retired_seen;      // kRetired led back to this same file
+  LONG day;               // the file's start date without a block
+  DWORD looked;           // tick of the last look at the name's file
   SharedBlock* block;     // null for streams and for a fallback at open
-  HANDLE mapping, wake, bytes;
+  HANDLE mapping, wake;
+  HANDLE file;  // writes and the byte range; null for streams
   char key[KEY_SIZE];
   char path[PATH_SIZE];
 };
@@ -234,21 +254,32 @@ LONG64 word_of(LONG me) {
 
 DWORD word_pid(LONG64 word) { return (DWORD)((ULONG64)word >> 32); }
 
+// A word of this process's is held by a live thread only when another lock
+// record of the process has the same file (one moved onto it after its old
+// file was moved away); otherwise it was left by a thread that died, or by a
+// dead process whose id was given again.
+bool own_word_lives(LONG64 word, LONG64 mine) {
+  return word != mine && thread_lives((DWORD)word, GetCurrentProcessId());
+}
+
 // Waits for the shared word; false when a live owner kept it past the bound.
 bool word_wait(FileLock* lock, LONG64 mine) {
   SharedBlock* block = lock->block;
   DWORD pid = GetCurrentProcessId();
   Stall stall;
   bool counted = false, taken = false;
+  LONG64 ours_alive = 0;  // a word of this process's that a live thread holds
   for (int round = 0;; ++round) {
     LONG64 word = read64(&block->word);
-    if (word == 0 || word_pid(word) == pid) {
+    if (word == 0 || (word_pid(word) == pid && word != ours_alive &&
+                      !own_word_lives(word, mine))) {
       if (InterlockedCompareExchange64(&block->word, mine, word) == word) {
         taken = true;
         break;
       }
       continue;
     }
+    if (word_pid(word) == pid) ours_alive = word;
     stall.observe(word, block->turns);
     bool checked = stall.check_due();
     if (checked && !thread_lives((DWORD)word, word_pid(word))) {
@@ -306,12 +337,12 @@ OVERLAPPED far_range(void) {
 
 bool bytes_take(FileLock* lock) {
   OVERLAPPED at = far_range();
-  return LockFileEx(lock->bytes, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) != 0;
+  return LockFileEx(lock->file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) != 0;
 }
 
 void bytes_give(FileLock* lock) {
   OVERLAPPED at = far_range();
-  UnlockFileEx(lock->bytes, 0, 1, 0, &at);
+  UnlockFileEx(lock->file, 0, 1, 0, &at);
 }
 
 void fall_back(FileLock* lock) {
@@ -438,12 +469,44 @@ bool attach_shared(FileLock* lock) {
   return lock->block && lock->wake;
 }
 
-void close_record(FileLock* lock) {
+// Closes what belongs to the file: its shared block, wake event and handle.
+void detach_file(FileLock* lock) {
   if (lock->block) UnmapViewOfFile((void*)lock->block);
-  HANDLE handles[] = {lock->mapping, lock->wake, lock->bytes};
+  HANDLE handles[] = {lock->mapping, lock->wake, lock->file};
   for (HANDLE h : handles)
     if (h) CloseHandle(h);
+  lock->block = NULL;
+  lock->mapping = lock->wake = lock->file = NULL;
+}
+
+void close_record(FileLock* lock) {
+  detach_file(lock);
   memset(lock, 0, sizeof *lock);
+}
+
+// Gives up what spans the processes, for the in-process owner.
+void shared_give(FileLock* lock, LONG me) {
+  if (lock->held == HELD_WORD) word_give(lock, me);
+  if (lock->held == HELD_BYTES) bytes_give(lock);
+  lock->held = HELD_NONE;
+}
+
+// Whether the name opens the file lock writes: false when it opens another
+// file or none. A name that cannot be looked at (no rights, a sharing
+// conflict) is taken to be unchanged.
+bool name_holds_file(const FileLock* lock) {
+  HANDLE named =
+      CreateFileA(lock->path, FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (named == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+  }
+  char key[KEY_SIZE];
+  file_lock_name(named, lock->path, key, sizeof key);
+  CloseHandle(named);
+  return strcmp(key, lock->key) == 0;
 }
 
 FileLock* find_record(const char* key) {
@@ -514,15 +577,19 @@ FileLock* file_lock_open(HANDLE file, const char* path) {
     return lock;
   }
   lock = free_record();
-  if (!lock) return NULL;
+  if (!lock) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return NULL;
+  }
   memset(lock, 0, sizeof *lock);
+  HANDLE self = GetCurrentProcess();
+  if (!DuplicateHandle(self, file, self, &lock->file, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS))
+    return NULL;
   lock->refs = 1;
   str_copy(lock->key, sizeof lock->key, key);
   str_copy(lock->path, sizeof lock->path, path);
-  HANDLE self = GetCurrentProcess();
-  if (!DuplicateHandle(self, file, self, &lock->bytes, 0, FALSE,
-                       DUPLICATE_SAME_ACCESS))
-    lock->bytes = NULL;
+  lock->looked = GetTickCount();
   if (!attach_shared(lock)) fall_back(lock);
   return lock;
 }
@@ -546,11 +613,60 @@ void file_lock_acquire(FileLock* lock) {
 
 void file_lock_release(FileLock* lock) {
   if (!lock) return;
-  LONG me = (LONG)GetCurrentThreadId();
-  if (lock->held == HELD_WORD) word_give(lock, me);
-  if (lock->held == HELD_BYTES) bytes_give(lock);
-  lock->held = HELD_NONE;
+  shared_give(lock, (LONG)GetCurrentThreadId());
   own_give(lock);
+}
+
+HANDLE file_lock_file(const FileLock* lock) { return lock ? lock->file : NULL; }
+
+bool file_lock_stale(FileLock* lock) {
+  if (!lock->file) return false;
+  if (lock->block && (lock->block->flags & kRetired) && !lock->retired_seen)
+    return true;
+  DWORD now = GetTickCount();
+  if (now - lock->looked < kLookMs) return false;
+  lock->looked = now;
+  return !name_holds_file(lock);
+}
+
+void file_lock_retire(FileLock* lock) {
+  if (lock->block) InterlockedOr(&lock->block->flags, kRetired);
+}
+
+bool file_lock_switch(FileLock* lock, HANDLE fresh) {
+  char key[KEY_SIZE];
+  file_lock_name(fresh, lock->path, key, sizeof key);
+  lock->looked = GetTickCount();
+  if (strcmp(key, lock->key) == 0) {  // still the same file
+    CloseHandle(fresh);
+    lock->retired_seen = true;
+    return false;
+  }
+  LONG me = (LONG)GetCurrentThreadId();
+  shared_give(lock, me);
+  detach_file(lock);
+  {
+    RegistryGuard guard;  // keys are looked up under it
+    str_copy(lock->key, sizeof lock->key, key);
+  }
+  lock->file = fresh;
+  lock->fallback = false;
+  lock->retired_seen = false;
+  lock->day = 0;
+  if (!attach_shared(lock)) fall_back(lock);
+  shared_take(lock, me);
+  return true;
+}
+
+LONG file_lock_day(const FileLock* lock) {
+  return lock->block ? lock->block->day : lock->day;
+}
+
+void file_lock_set_day(FileLock* lock, LONG day) {
+  if (lock->block)
+    InterlockedExchange(&lock->block->day, day);
+  else
+    lock->day = day;
 }
 
 void file_lock_release_if_owner(FileLock* lock) {

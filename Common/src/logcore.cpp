@@ -142,9 +142,10 @@ enum { CTIME_SIZE = 26 };  // "Wed Jun 01 13:14:37 2005\n" and a terminator
 // rules, TZ included), through _localtime64_s rather than ctime, whose
 // buffer the runtime allocates per thread on first use: any thread may meet
 // a new second. The day is "01", as msvcrt writes it (ucrtbase: " 1").
+static const char s_days[] = "SunMonTueWedThuFriSat";
+static const char s_months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+
 static void stamp_ctime(long seconds, char* out) {
-  static const char days[] = "SunMonTueWedThuFriSat";
-  static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
   __time64_t time = (__time64_t)seconds;
   struct tm local;
   if (seconds < 0 || _localtime64_s(&local, &time) != 0 || local.tm_wday < 0 ||
@@ -153,8 +154,8 @@ static void stamp_ctime(long seconds, char* out) {
     return;
   }
   str_format(out, CTIME_SIZE, "%.3s %.3s %02d %02d:%02d:%02d %04d\n",
-             days + 3 * local.tm_wday, months + 3 * local.tm_mon, local.tm_mday,
-             local.tm_hour, local.tm_min, local.tm_sec,
+             s_days + 3 * local.tm_wday, s_months + 3 * local.tm_mon,
+             local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
              (local.tm_year + 1900) % 10000);
 }
 
@@ -206,6 +207,15 @@ void msg_stamp(const TimeValue* t, char* out, size_t size) {
   stamp_from_ctime(c, t->millis, out, size);
 }
 
+// The date of ctime's text as yyyymmdd; 0 for the text of a time that
+// could not be read.
+static LONG ctime_day(const char* c) {
+  for (int m = 0; m < 12; ++m)
+    if (memcmp(c + 4, s_months + 3 * m, 3) == 0)
+      return atoi(c + 20) * 10000 + (m + 1) * 100 + atoi(c + 8);
+  return 0;
+}
+
 static void system_clock(FILETIME* now) { GetSystemTimeAsFileTime(now); }
 
 static StampClock s_clock = system_clock;
@@ -226,6 +236,14 @@ static void current_time(TimeValue* t) {
   ms -= unix_epoch_ms;
   t->seconds = (long)(ms / 1000);
   t->millis = (unsigned short)(ms % 1000);
+}
+
+LONG msg_local_day(void) {
+  TimeValue now;
+  current_time(&now);
+  char c[CTIME_SIZE];
+  cached_stamp_ctime(now.seconds, c);
+  return ctime_day(c);
 }
 
 // The dump writer, while it reports for a faulting thread, and that thread.
@@ -259,6 +277,66 @@ void msg_header(const char* type) {
     msg_append("%s: %s (%d:%d): %s", type, stamp, pid, tid, banner);
 }
 
+// Takes slot's lock and returns where the next bytes go: a named file's
+// handle, which may move to the file now under the name or rotate first, or
+// the standard stream.
+static HANDLE write_begin(LogSlot* slot, DWORD bytes) {
+  file_lock_acquire(slot->lock);
+  if (file_lock_file(slot->lock)) return log_file_target(slot, bytes);
+  return slot->file;
+}
+
+// A failed seek or write is not reported: logging never fails its caller,
+// and there is nowhere left to report it. Files are opened append-only, so
+// one write lands at their end; only a standard stream that is a disk file
+// moves there first (with a high part: past 4 GiB as well).
+static void write_out(LogSlot* slot, HANDLE file, const char* text, DWORD n) {
+  if (file_lock_seeks(slot->lock)) {
+    LONG end_high = 0;
+    SetFilePointer(file, 0, &end_high, FILE_END);
+  }
+  DWORD written;
+  WriteFile(file, text, n, &written, NULL);
+}
+
+// A line for an open block: kept while it fits, else the lock is taken and
+// held, and what was kept goes first.
+static void block_add(LineBlock* block, const char* stage, DWORD n) {
+  if (!block->held && block->used + n <= block->size) {
+    memcpy(block->text + block->used, stage, n);
+    block->used += n;
+    return;
+  }
+  if (!block->held) {
+    block->target = write_begin(block->slot, block->used + n);
+    block->held = true;
+    write_out(block->slot, block->target, block->text, block->used);
+  }
+  write_out(block->slot, block->target, stage, n);
+}
+
+void msg_block_begin(LineBlock* block, char* buffer, DWORD size) {
+  block->slot = ctx_slot(EVENTS_CHANNEL);
+  block->text = buffer;
+  block->size = buffer ? size : 0;
+  block->used = 0;
+  block->target = NULL;
+  block->held = false;
+  block->outer = (LineBlock*)tls_get(g_keys.block);
+  TlsSetValue(g_keys.block, block);
+}
+
+void msg_block_end(LineBlock* block) {
+  TlsSetValue(g_keys.block, block->outer);
+  LogSlot* slot = block->slot;
+  if (!slot || (!block->held && !block->used)) return;
+  if (!block->held) {
+    block->target = write_begin(slot, block->used);
+    write_out(slot, block->target, block->text, block->used);
+  }
+  file_lock_release(slot->lock);
+}
+
 void msg_write(LogSlot* slot) {
   if (!slot) return;
   char* buffer = (char*)tls_get(g_keys.message);
@@ -267,17 +345,13 @@ void msg_write(LogSlot* slot) {
   char stage[STAGE_SIZE];
   DWORD n = (DWORD)msg_stage(buffer, cursor, stage);
 
-  // A failed seek or write is not reported: logging never fails its caller,
-  // and there is nowhere left to report it. Files are opened append-only, so
-  // one write lands at their end; only a standard stream that is a disk file
-  // moves there first (with a high part: past 4 GiB as well).
-  file_lock_acquire(slot->lock);
-  if (file_lock_seeks(slot->lock)) {
-    LONG end_high = 0;
-    SetFilePointer(slot->file, 0, &end_high, FILE_END);
+  LineBlock* block = (LineBlock*)tls_get(g_keys.block);
+  if (block && block->slot == slot) {
+    block_add(block, stage, n);
+    return;
   }
-  DWORD written;
-  WriteFile(slot->file, stage, n, &written, NULL);
+  HANDLE file = write_begin(slot, n);
+  write_out(slot, file, stage, n);
   file_lock_release(slot->lock);
 }
 

@@ -14,15 +14,21 @@ enum {
 
 // ------------------------------------------------------------ rotation
 
-// Reads one "rotate" entry into the slot it names (text.cpp).
+// Reads one "rotate" or "rotate_running" entry into the slot it names
+// (text.cpp).
 static int rotation_entry(char* key, char* value, DWORD_PTR item,
                           void* context) {
   (void)item;
   LogSlot* slot = (LogSlot*)context;
   int keep = 0;
+  unsigned long long limit = 0;
   if (rotation_match(key, value, slot->path, &keep)) {
     slot->rotate = true;
     slot->keep = (SHORT)keep;
+  } else if (running_rotation_match(key, value, slot->path, &keep, &limit)) {
+    slot->running = true;
+    slot->running_keep = (SHORT)keep;
+    slot->limit = limit;
   }
   return 0;
 }
@@ -30,6 +36,9 @@ static int rotation_entry(char* key, char* value, DWORD_PTR item,
 void read_rotation_config(LogSlot* slot, const char* profile) {
   slot->rotate = false;
   slot->keep = 0;
+  slot->running = false;
+  slot->running_keep = 0;
+  slot->limit = 0;
   if (!profile || !profile[0]) return;
   char items[ITEMS_SIZE];
   DWORD capacity = ITEMS_SIZE;
@@ -59,8 +68,8 @@ static void numbered_name(char* out, const char* path, int number) {
 }
 
 // Copy i becomes copy i + 1 for i from keep - 1 down to 1, then the file
-// becomes copy 1. Failed moves are ignored.
-static void shift_copies(const char* path, int keep) {
+// becomes copy 1. Failed moves are ignored; true when the file itself moved.
+static bool shift_copies(const char* path, int keep) {
   char from[MOVE_NAME];
   char to[MOVE_NAME];
   for (int i = keep - 1; i >= 1; --i) {
@@ -70,7 +79,8 @@ static void shift_copies(const char* path, int keep) {
     MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
   }
   numbered_name(to, path, 1);
-  MoveFileExA(path, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
+  return MoveFileExA(path, to,
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != 0;
 }
 
 bool rotate_if_due(LogSlot* slot, const char* profile) {
@@ -141,6 +151,8 @@ static void slot_set_path(LogSlot* slot, const char* name) {
   str_copy(slot->path, PATH_SIZE, name);
 }
 
+// The creation time, set to the local time unconverted, is how the next
+// opening tells the day the file started.
 static void stamp_creation_time(HANDLE file) {
   SYSTEMTIME now;
   FILETIME created;
@@ -152,15 +164,22 @@ static void stamp_creation_time(HANDLE file) {
 // Reading, and the creation time a rotation sets, need their own rights.
 static const DWORD LOG_FILE_ACCESS =
     GENERIC_READ | FILE_APPEND_DATA | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+// Others may move or delete the file while it is open: a rotation in another
+// process, an operator's tool.
+static const DWORD LOG_FILE_SHARING =
+    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Opens or creates the slot's file, creating missing directories on the
-// way. Returns INVALID_HANDLE_VALUE with the last error set on failure.
-static HANDLE open_log_file(const char* path) {
+// way; *created tells which. Returns INVALID_HANDLE_VALUE with the last
+// error set on failure.
+static HANDLE open_log_file(const char* path, bool* created) {
   for (int attempt = 0;; ++attempt) {
-    HANDLE file =
-        CreateFileA(path, LOG_FILE_ACCESS, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file != INVALID_HANDLE_VALUE) return file;
+    HANDLE file = CreateFileA(path, LOG_FILE_ACCESS, LOG_FILE_SHARING, NULL,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file != INVALID_HANDLE_VALUE) {
+      *created = GetLastError() != ERROR_ALREADY_EXISTS;
+      return file;
+    }
     DWORD error = GetLastError();
     bool missing_dir =
         error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME;
@@ -168,6 +187,100 @@ static HANDLE open_log_file(const char* path) {
     make_dirs(path);
     SetLastError(error);
   }
+}
+
+// ------------------------------------------------------------ while open
+// Everything here runs under the slot's write lock.
+
+static void start_day_now(FileLock* lock) {
+  file_lock_acquire(lock);
+  file_lock_set_day(lock, msg_local_day());
+  file_lock_release(lock);
+}
+
+// The local date a file started, as its creation time stores it (see
+// stamp_creation_time); 0 when it cannot be read.
+static LONG creation_day(HANDLE file) {
+  FILETIME created;
+  SYSTEMTIME date;
+  if (!GetFileTime(file, &created, NULL, NULL) ||
+      !FileTimeToSystemTime(&created, &date))
+    return 0;
+  return date.wYear * 10000 + date.wMonth * 100 + date.wDay;
+}
+
+static LONG start_day(FileLock* lock) {
+  LONG day = file_lock_day(lock);
+  if (!day) {
+    day = creation_day(file_lock_file(lock));
+    if (day) file_lock_set_day(lock, day);
+  }
+  return day;
+}
+
+// A line of a later day than the file's start, or one that would take a
+// non-empty file past the size limit. A line stamped before the file
+// started (a thread that stamped it before midnight and wrote after the
+// rotation) stays in it.
+static bool rotation_due(LogSlot* slot, DWORD bytes) {
+  if (slot->retry_tick && (LONG)(GetTickCount() - slot->retry_tick) < 0)
+    return false;
+  slot->retry_tick = 0;
+  LONG start = start_day(slot->lock);
+  if (start && msg_local_day() > start) return true;
+  LARGE_INTEGER size;
+  return slot->limit && GetFileSizeEx(file_lock_file(slot->lock), &size) &&
+         size.QuadPart > 0 && (ULONGLONG)size.QuadPart + bytes > slot->limit;
+}
+
+// Without copies the file goes. Under another name first: a file open
+// elsewhere is only deleted when its last handle closes, and its name would
+// stand in the way of the fresh file until then.
+static bool remove_open_file(const char* path) {
+  char doomed[MOVE_NAME];
+  str_format(doomed, sizeof doomed, "%s.%lu-%lu.deleted", path,
+             (unsigned long)GetCurrentProcessId(),
+             (unsigned long)GetTickCount());
+  if (!MoveFileExA(path, doomed, MOVEFILE_REPLACE_EXISTING)) return false;
+  DeleteFileA(doomed);
+  return true;
+}
+
+// Moves onto the file now under the slot's name, created when there is
+// none; without one the writes stay where they were.
+static void follow_name(LogSlot* slot, bool rotating) {
+  bool created = false;
+  HANDLE fresh = open_log_file(slot->path, &created);
+  if (fresh == INVALID_HANDLE_VALUE) return;
+  bool starts = rotating || (slot->running && created);
+  if (starts) stamp_creation_time(fresh);
+  if (file_lock_switch(slot->lock, fresh) && starts)
+    file_lock_set_day(slot->lock, msg_local_day());
+}
+
+// Shifts the copies as an opening rotation does, or deletes the file, then
+// starts a fresh one that every writer moves to. A rotation that could not
+// move the file is tried again a second later at the earliest.
+static void rotate_open_file(LogSlot* slot) {
+  bool moved = slot->running_keep >= 1
+                   ? shift_copies(slot->path, slot->running_keep)
+                   : remove_open_file(slot->path);
+  if (!moved) {
+    slot->retry_tick = (GetTickCount() + 1000) | 1;
+    return;
+  }
+  file_lock_retire(slot->lock);
+  follow_name(slot, true);
+}
+
+HANDLE log_file_target(LogSlot* slot, DWORD bytes) {
+  FileLock* lock = slot->lock;
+  if (file_lock_stale(lock)) {
+    file_lock_retire(lock);
+    follow_name(slot, false);
+  }
+  if (slot->running && rotation_due(slot, bytes)) rotate_open_file(slot);
+  return file_lock_file(lock);
 }
 
 // Frees a claimed slot after a failure and throws the error code.
@@ -197,15 +310,22 @@ int slot_open(Channel channel, const char* name, const char* profile) {
   slot_set_path(slot, name);
 
   bool rotated = rotate_if_due(slot, profile);
-  slot->file = open_log_file(slot->path);
+  bool created = false;
+  slot->file = open_log_file(slot->path, &created);
   if (slot->file == INVALID_HANDLE_VALUE) slot_fail(slot, GetLastError());
-  if (rotated) stamp_creation_time(slot->file);
+  // A file rotated while open starts its day when the library makes it.
+  bool starts = slot->running && created;
+  if (rotated || starts) stamp_creation_time(slot->file);
 
   // The lock belongs to the file, not to the name: every writer of the file
   // takes the same one, also through another name (an 8.3 short name, a hard
-  // link, "x.log." for "x.log") or in another process.
+  // link, "x.log." for "x.log") or in another process. Writes go through its
+  // own handle, which follows the name when the file is moved away.
   slot->lock = file_lock_open(slot->file, slot->path);
-  if (!slot->lock) slot_fail(slot, ERROR_NOT_ENOUGH_MEMORY);
+  if (!slot->lock) slot_fail(slot, GetLastError());
+  CloseHandle(slot->file);
+  slot->file = NULL;
+  if (starts) start_day_now(slot->lock);
 
   slot->index = index;
   ctx_set_slot(channel, slot);

@@ -285,6 +285,15 @@ static void dump_take_back_stack(DumpRequest* r) {
   ReleaseMutex(s_dump.stack_lock);
 }
 
+static int dump_report_body(void* arg) {
+  DumpRequest* r = (DumpRequest*)arg;
+  report_head(&r->pointers, r->title);
+  bool walk = dump_borrow_stack(r);
+  print_call_stack_guarded(&r->context, walk ? &r->stack : NULL);
+  if (walk) ReleaseMutex(s_dump.stack_lock);
+  return 0;
+}
+
 // The report of a thread that has no stack left for it, written here under
 // that thread's id and banner, then the dump and its line; all of it to
 // standard error when events.log cannot be attached.
@@ -292,11 +301,7 @@ static void dump_report_for(DumpRequest* r) {
   msg_set_thread_id(r->thread_id);
   setbanner(r->banner);
   bool lent = report_attach();
-  report_head(&r->pointers, r->title);
-  bool walk = dump_borrow_stack(r);
-  print_call_stack_of(&r->context, walk ? &r->stack : NULL);
-  if (walk) ReleaseMutex(s_dump.stack_lock);
-  report_close();
+  write_report_block(dump_report_body, r);
   dump_write(r);
   dump_report_answer(r);
   report_return_loan(lent);

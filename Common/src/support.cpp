@@ -11,8 +11,6 @@
 
 // ============================================================ guard
 
-typedef int (*GuardWork)(void* arg);
-
 // Hardware faults that the guard turns into a failure. Software exceptions
 // (debug output, thread naming, breakpoints) pass through untouched, and a
 // stack overflow is left alone: the thread has no room to resume in.
@@ -49,7 +47,7 @@ static int guard_catch_throw(GuardWork work, void* arg) {
 
 #if defined(_MSC_VER)
 
-static int guard_run(GuardWork work, void* arg) {
+int guard_run(GuardWork work, void* arg) {
   __try {
     return guard_catch_throw(work, arg);
   } __except (guard_is_fault(GetExceptionCode()) ? EXCEPTION_EXECUTE_HANDLER
@@ -128,7 +126,7 @@ void guard_uninstall(void) {
   s_guard_handler = NULL;
 }
 
-static int guard_run(GuardWork work, void* arg) {
+int guard_run(GuardWork work, void* arg) {
   GuardFrame frame;
   frame.outer = guard_frame();
   frame.fired = 0;

@@ -368,11 +368,10 @@ static bool count_is_number(const char* text) {
 
 // An entry without a comma, without a numeric count, with a count outside 16
 // bits or with a value too long for the name field is ignored rather than
-// guessed at.
-bool rotation_match(char* key, char* value, const char* slot_path, int* keep) {
-  trim(key);
-  trim(value);
-  if (text_stricmp(key, "rotate") != 0) return false;
+// guessed at. The value is "name,count"; anything after a second comma is
+// left to the caller.
+static bool entry_names_file(const char* value, const char* slot_path,
+                             int* keep) {
   const char* comma = strchr(value, ',');
   if (!comma || !count_is_number(comma + 1)) return false;
   if (strlen(value) >= ROTATION_NAME) return false;
@@ -391,5 +390,55 @@ bool rotation_match(char* key, char* value, const char* slot_path, int* keep) {
   if (text_strnicmp(rotation_base(name), slot_base, strlen(slot_base)) != 0)
     return false;
   *keep = count;
+  return true;
+}
+
+bool rotation_match(char* key, char* value, const char* slot_path, int* keep) {
+  trim(key);
+  trim(value);
+  return text_stricmp(key, "rotate") == 0 &&
+         entry_names_file(value, slot_path, keep);
+}
+
+// A size: decimal digits, then K, M or G (each 1024 times the one before),
+// blanks around. False for anything else or more than 2^62 bytes.
+static bool size_limit(const char* text, unsigned long long* bytes) {
+  const unsigned long long most = 1ULL << 62;
+  while (*text == ' ' || *text == '\t') ++text;
+  if (*text < '0' || *text > '9') return false;
+  unsigned long long n = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    n = n * 10 + (unsigned)(*text - '0');
+    if (n > most) return false;
+  }
+  const char* units = "KMG";
+  char upper = (char)(*text & ~0x20);
+  const char* unit = upper ? strchr(units, upper) : NULL;
+  if (unit) {
+    for (const char* u = units; u <= unit; ++u) {
+      if (n > most / 1024) return false;
+      n *= 1024;
+    }
+    ++text;
+  }
+  while (*text == ' ' || *text == '\t') ++text;
+  if (*text) return false;
+  *bytes = n;
+  return true;
+}
+
+bool running_rotation_match(char* key, char* value, const char* slot_path,
+                            int* keep, unsigned long long* limit) {
+  trim(key);
+  trim(value);
+  if (text_stricmp(key, "rotate_running") != 0) return false;
+  const char* comma = strchr(value, ',');
+  const char* second = comma ? strchr(comma + 1, ',') : NULL;
+  unsigned long long bytes = 0;
+  if (second && !size_limit(second + 1, &bytes)) return false;
+  int count = 0;
+  if (!entry_names_file(value, slot_path, &count)) return false;
+  *keep = count;
+  *limit = bytes;
   return true;
 }

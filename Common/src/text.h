@@ -64,5 +64,10 @@ size_t msg_stage(const char* text, const char* end, char* stage);
 // are trimmed in place. True when it is a "rotate" entry "name,count" whose
 // name names that file; *keep is then its count.
 bool rotation_match(char* key, char* value, const char* slot_path, int* keep);
+// The same for a "rotate_running" entry, "name,count" or "name,count,size":
+// *limit is the size in bytes (K, M or G: times 1024 each; 0 when there is
+// none). A size that cannot be read ignores the entry.
+bool running_rotation_match(char* key, char* value, const char* slot_path,
+                            int* keep, unsigned long long* limit);
 
 #endif

@@ -37,9 +37,16 @@ struct LogSlot {
   LONG keep;       // numbered copies kept by a rotation
   LONG in_use;     // non-zero while the slot holds an open file
   LONG index;      // own position in the table
-  HANDLE file;     // written to, append-only; the standard stream for slot 0
-  FileLock* lock;  // serializes writes to file, across processes too
+  HANDLE file;     // the standard stream of slot 0; null for a named file,
+                   // which is written through its lock's handle
+  FileLock* lock;  // serializes writes to the file, across processes too
   char path[PATH_SIZE];
+  // Rotation while the file is open; read with rotate and keep, then used
+  // only under the lock.
+  bool running;       // configured
+  LONG running_keep;  // numbered copies
+  ULONGLONG limit;    // size in bytes that starts a rotation; 0 none
+  DWORD retry_tick;   // a rotation that failed is not tried again before
 };
 
 struct LogTable {
@@ -59,6 +66,7 @@ struct TlsKeys {
   DWORD events_slot;
   DWORD errors_slot;
   DWORD guard;  // the support routines' innermost guard (g++ builds)
+  DWORD block;  // the thread's open LineBlock
 };
 enum { KEY_COUNT = sizeof(TlsKeys) / sizeof(DWORD) };
 
@@ -136,6 +144,22 @@ void msg_stamp(const TimeValue* t, char* out, size_t size);
 // Writes the thread's line at the end of slot's file under the slot's write
 // lock, LF as CR LF; a null slot is skipped. Never fails its caller.
 void msg_write(LogSlot* slot);
+// Lines of the thread's events slot written between begin and end go to the
+// file as one block, in one write when they fit buffer (size may be 0);
+// else the slot's lock is taken at the first that does not fit and held to
+// the end. No heap is used.
+struct LineBlock {
+  LogSlot* slot;
+  char* text;
+  DWORD size, used;
+  bool held;      // the slot's lock, taken for the line that did not fit
+  HANDLE target;  // where the lines go while it is held
+  LineBlock* outer;
+};
+void msg_block_begin(LineBlock* block, char* buffer, DWORD size);
+void msg_block_end(LineBlock* block);
+// The local date (yyyymmdd) of the line clock's present moment.
+LONG msg_local_day(void);
 // To the thread's events and errors slots, standard output and error.
 void msg_write_all(void);
 // One F line to the thread's events slot only; keeps the last error.
@@ -154,8 +178,10 @@ void file_lock_init(void);
 // The lock of a channel's standard stream: in process memory only.
 FileLock* file_lock_stream(Channel channel, HANDLE stream);
 // The lock of an open log file, shared by every slot and process on the same
-// file; null only when every record is taken. A file whose named objects
-// cannot be had falls back to a byte-range lock (one warning line).
+// file, with its own handle of the file; null, with the last error set, when
+// every record is taken or the handle cannot be duplicated. A file whose
+// named objects cannot be had falls back to a byte-range lock (one warning
+// line).
 FileLock* file_lock_open(HANDLE file, const char* path);
 // Drops one slot's use of lock; the last closes it.
 void file_lock_close(FileLock* lock);
@@ -175,6 +201,23 @@ bool file_lock_seeks(const FileLock* lock);
 bool file_lock_fell_back(const FileLock* lock);
 // Writes the warning line of each file that fell back since the last call.
 void file_lock_report_fallbacks(void);
+// The handle writes to a named file go through; null for a standard stream.
+HANDLE file_lock_file(const FileLock* lock);
+// The rest is for the holder of the lock.
+// Whether the file is no longer the one its name opens: a writer in some
+// process moved it away (free to see), or, looked at once a second, the
+// name opens another file or none.
+bool file_lock_stale(FileLock* lock);
+// Tells the writers in every process that the file was moved away.
+void file_lock_retire(FileLock* lock);
+// Moves the lock onto fresh, the file now under the name, and takes that
+// file's lock across processes; the lock owns fresh then. False when fresh
+// is the file already held (fresh is closed).
+bool file_lock_switch(FileLock* lock, HANDLE fresh);
+// The local date (yyyymmdd) the file started, shared by its writers; 0 when
+// not known yet.
+LONG file_lock_day(const FileLock* lock);
+void file_lock_set_day(FileLock* lock, LONG day);
 
 // ================================================================ context.cpp
 // Thread-local keys and each thread's context.
@@ -238,6 +281,10 @@ void read_rotation_config(LogSlot* slot, const char* profile);
 bool rotate_if_due(LogSlot* slot, const char* profile);
 // Creates the missing directories of path; failures are ignored.
 void make_dirs(const char* path);
+// Under slot's lock, before a write of bytes to a named file: follows the
+// file's name when the file was moved away, rotates it when due, and returns
+// the handle to write to.
+HANDLE log_file_target(LogSlot* slot, DWORD bytes);
 // Index of the named slot that holds name, or -1; takes the table mutex.
 int slot_find(Channel channel, const char* name);
 // Opens name (resolved already, kept as given) in a free slot and makes it
@@ -257,6 +304,9 @@ void resolve_name(char* resolved, const char* name);
 // Each routine runs under a guard: a throw or a processor fault inside it
 // gives 1. Results: 0 success, 1 failure or nothing done, 2 partial.
 
+// Runs work under a guard: a throw or a processor fault inside it gives 1.
+typedef int (*GuardWork)(void* arg);
+int guard_run(GuardWork work, void* arg);
 // Registers the guards' exception handler for the library's lifetime, and
 // removes it; without it each guarded call registers its own.
 void guard_install(void);
@@ -336,6 +386,12 @@ bool report_attach(void);
 void report_return_loan(bool lent);
 void report_head(const EXCEPTION_POINTERS* pointers, const char* title);
 void report_close(void);
+// Writes what body writes, then the closing rule, as one block of the
+// thread's events file: no other line comes between them. A fault in body
+// ends it early. No heap is used.
+void write_report_block(GuardWork body, void* arg);
+// print_call_stack_of under a guard: a fault in the walk ends it early.
+void print_call_stack_guarded(const CONTEXT* context, const NT_TIB* tib);
 
 // ================================================================ minidump.cpp
 // Minidumps, turned on by util_set_dump.

@@ -247,14 +247,15 @@ TEST(ReportAttachment, LentStandardErrorIsNeverCountedNorTakenBack) {
   }
   iu::patch_import("kernel32.dll", "VirtualQuery", (void*)g_virtual_query);
 
-  // Both outer reports and the inner one started on standard error.
+  // Both outer reports and the inner one started on standard error; a report
+  // is written as one block, so the inner one comes first.
   std::vector<std::string> titles;
   for (const tu::Line& line :
        cr::lines_of(tu::read_file(err.path), (long)GetCurrentProcessId(), 0))
     if (line.rest.find(" Exception report: ") != std::string::npos)
       titles.push_back(line.rest);
-  EXPECT_EQ((std::vector<std::string>{cr::title_line("Outer."),
-                                      cr::title_line("Inner."),
+  EXPECT_EQ((std::vector<std::string>{cr::title_line("Inner."),
+                                      cr::title_line("Outer."),
                                       cr::title_line("Outer.")}),
             titles);
 }

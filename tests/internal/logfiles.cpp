@@ -2,6 +2,7 @@
 // seen from inside the library.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 #include "logfiles_util.h"
@@ -207,6 +208,81 @@ TEST(RotationConfigInput, MissingOrEmptyProfileMeansNoRotation) {
     EXPECT_FALSE(slot.rotate);
     EXPECT_EQ(slot.keep, 0);
   }
+}
+
+// ------------------------------------------------------------ while open
+
+// The line clock: one millisecond more at every reading, from two seconds
+// before midnight of 30 March 2026 (UTC).
+volatile LONGLONG g_ticks;
+const LONGLONG kMidnightMs = 1774828800000LL;
+
+void ticking_clock(FILETIME* now) {
+  LONGLONG ms = kMidnightMs - 2000 + InterlockedIncrement64(&g_ticks);
+  ULONGLONG t = ((ULONGLONG)ms + 11644473600000ULL) * 10000;
+  now->dwLowDateTime = (DWORD)t;
+  now->dwHighDateTime = (DWORD)(t >> 32);
+}
+
+struct MidnightWriter {
+  std::string file, profile;
+  int id;
+};
+
+const int kMidnightLines = 1500;
+
+DWORD WINAPI write_through_midnight(LPVOID p) {
+  const MidnightWriter* w = static_cast<const MidnightWriter*>(p);
+  util_init(w->file.c_str(), nullptr, "M", w->profile.c_str());
+  for (int n = 0; n < kMidnightLines; ++n) event("t=%d n=%d", w->id, n);
+  lib_thread_detach();
+  return 0;
+}
+
+// Midnight passes while four threads write: the file rotates once, every
+// line lands in one file, and no line of the new day in the copy.
+TEST(RotationWhileOpen, MidnightSplitsTheFileAtTheDay) {
+  std::string dir = tu::fresh_dir();
+  std::string file = dir + "night.log", profile = dir + "night.ini";
+  tu::write_file(profile, "[logfile]\r\nrotate_running=night.log,3\r\n");
+  _putenv("TZ=UTC0");
+  _tzset();
+  g_ticks = 0;
+  msg_set_clock(ticking_clock);
+  MidnightWriter writers[4];
+  HANDLE threads[4];
+  for (int i = 0; i < 4; ++i) {
+    writers[i] = {file, profile, i};
+    threads[i] =
+        CreateThread(NULL, 0, write_through_midnight, &writers[i], 0, NULL);
+  }
+  WaitForMultipleObjects(4, threads, TRUE, 60000);
+  for (HANDLE h : threads) CloseHandle(h);
+  msg_set_clock(NULL);
+  _putenv("TZ=");
+  _tzset();
+
+  EXPECT_FALSE(tu::file_exists(file + ".2"));  // one rotation
+  std::map<std::string, int> seen;
+  int new_day_lines = 0;
+  for (const std::string& name : {file + ".1", file}) {
+    bool copy = name != file;
+    std::vector<std::string> lines = lf::lines_with(name, "t=");
+    EXPECT_FALSE(lines.empty()) << name;
+    for (const std::string& line : lines) {
+      bool new_day = line.find(" 30 Mar 26 ") != std::string::npos;
+      EXPECT_TRUE(new_day || line.find(" 29 Mar 26 ") != std::string::npos)
+          << line;
+      if (copy) {
+        EXPECT_FALSE(new_day) << line;
+      }
+      new_day_lines += new_day;
+      ++seen[line.substr(line.find("t="))];
+    }
+  }
+  EXPECT_EQ(seen.size(), 4u * kMidnightLines);
+  for (const auto& s : seen) EXPECT_EQ(s.second, 1) << s.first;
+  EXPECT_GT(new_day_lines, 0);
 }
 
 TEST(MakeDirs, CreatesOnlyTheMissingDirectories) {

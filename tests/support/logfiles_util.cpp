@@ -20,11 +20,12 @@ void set_past_date(const std::string& path, int year, int month, int day) {
 }
 
 bool held_open(const std::string& path) {
-  // Renaming needs delete access: it fails while the library holds the file.
-  std::string moved = path + ".probe";
-  if (!MoveFileA(path.c_str(), moved.c_str()))
+  // An open that shares nothing fails while the library holds the file.
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, NULL);
+  if (h == INVALID_HANDLE_VALUE)
     return GetLastError() == ERROR_SHARING_VIOLATION;
-  MoveFileA(moved.c_str(), path.c_str());
+  CloseHandle(h);
   return false;
 }
 

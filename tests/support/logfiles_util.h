@@ -11,7 +11,8 @@ namespace lf {
 
 // Gives a file a last-write (and, under Wine, creation) date in the past.
 void set_past_date(const std::string& path, int year, int month, int day);
-// True when another party holds the file open (delete fails with 32).
+// True when another party holds the file open (an open sharing nothing
+// fails with 32).
 bool held_open(const std::string& path);
 // Lines of a log file whose text (after the header) contains needle.
 std::vector<std::string> lines_with(const std::string& path,
