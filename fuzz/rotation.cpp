@@ -1,4 +1,5 @@
-// A profile entry against a slot's path: rotation_match with trim. Input:
+// A profile entry against a slot's path: rotation_match and
+// running_rotation_match with trim. Input:
 // key, NUL, value, NUL, slot path.
 #include <ctype.h>
 
@@ -34,8 +35,33 @@ std::string after_backslash(const std::string& s) {
 
 }  // namespace
 
+// running_rotation_match on the same entry: the same name and count, and a
+// size only after a second comma.
+static void check_running(const std::vector<std::string>& t) {
+  ExactText key(t[0]);
+  ExactText value(t[1]);
+  int keep = 0x7fff1234;
+  unsigned long long limit = 99;
+  bool match =
+      running_rotation_match(key.data, value.data, t[2].c_str(), &keep, &limit);
+  FUZZ_CHECK(is_trimmed_of(key.data, t[0]));
+  FUZZ_CHECK(is_trimmed_of(value.data, t[1]));
+  if (!match) {
+    FUZZ_CHECK(keep == 0x7fff1234 && limit == 99);
+    return;
+  }
+  const std::string v = value.data;
+  FUZZ_CHECK(lower(key.data) == "rotate_running");
+  const size_t comma = v.find(',');
+  FUZZ_CHECK(comma != std::string::npos);
+  FUZZ_CHECK(keep == atoi(v.c_str() + comma + 1));
+  FUZZ_CHECK(limit <= 1ULL << 62);
+  if (v.find(',', comma + 1) == std::string::npos) FUZZ_CHECK(limit == 0);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> t = fuzz_texts(data, size, 3);
+  check_running(t);
   ExactText key(t[0]);
   ExactText value(t[1]);
   const std::string& path = t[2];

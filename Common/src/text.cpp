@@ -401,7 +401,7 @@ bool rotation_match(char* key, char* value, const char* slot_path, int* keep) {
 }
 
 // A size: decimal digits, then K, M or G (each 1024 times the one before),
-// blanks around. False for anything else or more than 2^62 bytes.
+// blanks around both. False for anything else or more than 2^62 bytes.
 static bool size_limit(const char* text, unsigned long long* bytes) {
   const unsigned long long most = 1ULL << 62;
   while (*text == ' ' || *text == '\t') ++text;
@@ -411,6 +411,7 @@ static bool size_limit(const char* text, unsigned long long* bytes) {
     n = n * 10 + (unsigned)(*text - '0');
     if (n > most) return false;
   }
+  while (*text == ' ' || *text == '\t') ++text;
   const char* units = "KMG";
   char upper = (char)(*text & ~0x20);
   const char* unit = upper ? strchr(units, upper) : NULL;

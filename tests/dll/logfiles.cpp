@@ -1,6 +1,7 @@
 // Attaching threads to log files: sharing, counting, opening and rotation,
 // observed as a host sees them.
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <zorvel.h>
 
 #include <memory>
@@ -375,6 +376,50 @@ TEST(RotationRules, OpenFileIsNotRotatedAndNextDayOnlyOnce) {
   ASSERT_TRUE(second.run(attach, &a));
   EXPECT_FALSE(tu::file_exists(file + ".2"));
   EXPECT_EQ(lf::lines_with(file, "fresh").size(), 1u);
+}
+
+struct Numbered {
+  std::string file;
+  volatile LONG stop;
+};
+
+DWORD WINAPI write_numbered(LPVOID p) {
+  Numbered* w = static_cast<Numbered*>(p);
+  util_init(rel(w->file).c_str(), nullptr, nullptr, nullptr);
+  for (int n = 0; !w->stop; ++n) {
+    event("n=%d", n);
+    Sleep(2);
+  }
+  return 0;
+}
+
+// An operator moves the file away while a thread writes: the next lines go
+// to a fresh file under the name, and none is lost or written twice.
+TEST(MovedFile, NextLinesGoToAFreshFileUnderTheName) {
+  std::string dir = tu::fresh_dir();
+  Numbered w{dir + "moved.log", 0};
+  std::string away = dir + "away.log";
+  HANDLE thread = CreateThread(NULL, 0, write_numbered, &w, 0, NULL);
+  Sleep(300);
+  ASSERT_TRUE(MoveFileA(w.file.c_str(), away.c_str())) << GetLastError();
+  DWORD moved_at = GetTickCount();
+  while (!tu::file_exists(w.file) && GetTickCount() - moved_at < 10000)
+    Sleep(5);
+  DWORD back_after = GetTickCount() - moved_at;
+  Sleep(300);
+  w.stop = 1;
+  WaitForSingleObject(thread, 30000);
+  CloseHandle(thread);
+  printf("moved file: a fresh file under the name after %lu ms\n",
+         (unsigned long)back_after);
+
+  int next = 0;
+  for (const std::string& name : {away, w.file}) {
+    std::vector<std::string> lines = lf::lines_with(name, "n=");
+    EXPECT_FALSE(lines.empty()) << name;
+    for (const std::string& line : lines)  // in order, each once
+      EXPECT_EQ(line.substr(line.find("n=")), "n=" + std::to_string(next++));
+  }
 }
 
 }  // namespace

@@ -123,10 +123,18 @@ TEST(RotationMatch, ReadsEntriesByTheTable) {
   for (const tc::RotationCase& c : tc::kRotationCases) {
     SCOPED_TRACE(testing::Message()
                  << c.key << "=" << c.value << " for " << c.path);
+    bool running = strstr(c.key, "_") != nullptr;
     std::string key = c.key, value = c.value;
     int keep = 99;
-    EXPECT_EQ(c.match, rotation_match(&key[0], &value[0], c.path, &keep));
+    EXPECT_EQ(c.match && !running,
+              rotation_match(&key[0], &value[0], c.path, &keep));
+    key = c.key, value = c.value;
+    unsigned long long limit = 99;
+    EXPECT_EQ(
+        c.match && running,
+        running_rotation_match(&key[0], &value[0], c.path, &keep, &limit));
     EXPECT_EQ(c.match ? c.keep : 99, keep);
+    EXPECT_EQ(c.match && running ? c.limit : 99, limit);
   }
 }
 

@@ -211,13 +211,15 @@ const TrimCase kTrimCases[] = {
     {"a\vb ", "a\vb ", "a\vb", "a\vb"},  // only four characters are blanks
 };
 
-// rotation_match: one profile entry against a slot's path.
+// rotation_match, or running_rotation_match for a "rotate_running" key: one
+// profile entry against a slot's path.
 struct RotationCase {
   const char* key;
   const char* value;
   const char* path;
   bool match;
   int keep;
+  unsigned long long limit = 0;
 };
 
 const RotationCase kRotationCases[] = {
@@ -238,6 +240,18 @@ const RotationCase kRotationCases[] = {
     {"rotate", "a.log, +12", "C:\\a.log", true, 12},
     {"rotate", "dir\\a.log,1", "a.log", true, 1},
     {"rotate", "a.log,1,2", "C:\\a.log", true, 1},
+    {"rotate_running", "events.log,7", "C:\\srv\\events.log", true, 7},
+    {" Rotate_Running ", " a.log , 2 , 64 k ", "C:\\a.log", true, 2, 65536},
+    {"rotate_running", "a.log,3,10M", "C:\\a.log", true, 3, 10485760},
+    {"rotate_running", "a.log,0,1000", "C:\\a.log", true, 0, 1000},
+    {"rotate_running", "a.log,3,4294967296G", "C:\\a.log", true, 3, 1ULL << 62},
+    {"rotate_running", "a.log,3,4294967297G", "C:\\a.log", false, 0},
+    {"rotate_running", "a.log,3,4611686018427387905", "C:\\a.log", false, 0},
+    {"rotate_running", "a.log,3,", "C:\\a.log", false, 0},
+    {"rotate_running", "a.log,3,10X", "C:\\a.log", false, 0},
+    {"rotate_running", "a.log,3,1 0", "C:\\a.log", false, 0},
+    {"rotate_running", "a.log,x,1K", "C:\\a.log", false, 0},
+    {"rotate_running", "events,3,1K", "C:\\srv\\events.log", false, 0},
 };
 
 // msg_stage: a line of fill_count fill characters and then tail, staged to
