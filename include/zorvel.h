@@ -125,7 +125,13 @@ ZORVEL_API void __cdecl seterror(unsigned long code);
  * Profile: only what fits 2048 bytes of section "logfile" is read; entries
  * without '=', with a key or value over 511 characters, or with a count
  * that is not a number or lies outside 16 bits are skipped; a missing, binary
- * or huge file rotates nothing. A thread ended by TerminateThread never
+ * or huge file rotates nothing. "rotate=name,count" rotates a file when
+ * it is opened on a later day; "rotate_running=name,count[,size]" while it
+ * is open, at the first line of a later day and, with a size (bytes, or
+ * K, M, G), before a line that would pass it; every process writing the
+ * file follows. Files are shared for deleting: a file moved away is
+ * followed to a fresh one under its name within a second. A thread ended
+ * by TerminateThread never
  * releases its files: they stay open, counted, until the process ends. */
 ZORVEL_API int __cdecl util_init(const char* events_file,
                                  const char* errors_file, const char* mark,
