@@ -75,8 +75,28 @@ run-tests: $preset (x86_64): ran, exit status $rc"
   [ "$rc" -eq 0 ] || status=$rc
 }
 
+# 32-bit and 64-bit processes writing one file, where both run: the
+# x86_64 program starts the i686 build of itself as its first writer.
+mixed_writers() {
+  rc=0
+  peer="$zorvel_root/build/mingw/bin/rtest_two_handles.exe"
+  if ! i686_runs || [ ! -f "$peer" ]; then
+    return 0
+  fi
+  echo "run-tests: i686 and x86_64 writers of one file: running" >&2
+  (
+    wine_session mingw64
+    ZORVEL_PEER_TEST="Z:$(echo "$peer" | tr / '\\')" \
+      ctest --preset mingw64 -R '^TwoHandles\.Processes' --output-on-failure
+  ) || rc=$?
+  summary="$summary
+run-tests: i686 and x86_64 writers of one file: exit status $rc"
+  [ "$rc" -eq 0 ] || status=$rc
+}
+
 i686_suite mingw "$@"
 x64_suite mingw64 "$@"
+mixed_writers
 i686_suite msvc "$@"
 echo "run-tests: so far:$summary
 run-tests: msvc64 (x86_64): runs last, its CTest summary ends this output" >&2
