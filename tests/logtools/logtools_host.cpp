@@ -8,6 +8,9 @@
 //   logtools_host after   attaches again with the rotation profile, so a
 //                         file dated before today is rotated, and writes
 //                         "after rotation <n>" lines
+//   logtools_host busy    8 threads write "busy <n>" lines to events.log;
+//                         once each has written, 3 others fault at once
+//                         and end in ExcFilter; then "crashed <tids>"
 //
 // Prints "ids pid=<pid> main=<tid> crash=<tid>" last on standard output.
 #ifndef WIN32_LEAN_AND_MEAN
@@ -15,8 +18,8 @@
 #endif
 #include <stdio.h>
 #include <string.h>
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 #include <zorvel.h>
 
 namespace {
@@ -25,6 +28,8 @@ const char kEvents[] = ".\\events.log";
 const char kErrors[] = ".\\errors.log";
 const char kProfile[] = ".\\logtools.ini";
 const int kAfterLines = 5;
+const int kWriters = 8;
+const int kFaulters = 3;
 
 int* volatile g_nowhere;
 
@@ -95,6 +100,57 @@ void write_after_rotation() {
   for (int i = 1; i <= kAfterLines; ++i) event("after rotation %d", i);
 }
 
+HANDLE g_busy;  // set once every writer has written a line
+volatile LONG g_writing;
+volatile LONG g_stop;
+
+DWORD WINAPI busy_writer(LPVOID) {
+  util_init(kEvents, kErrors, "BUSY", kProfile);
+  for (int n = 1; !InterlockedCompareExchange(&g_stop, 0, 0); ++n) {
+    event("busy %d", n);
+    if (n == 1 && InterlockedIncrement(&g_writing) == kWriters)
+      SetEvent(g_busy);
+  }
+  return 0;
+}
+
+DWORD WINAPI busy_faulter(LPVOID) {
+  util_init(kEvents, kErrors, "CRASH", kProfile);
+  WaitForSingleObject(g_busy, INFINITE);
+  store_nowhere(7);
+  return 0;
+}
+
+HANDLE start(LPTHREAD_START_ROUTINE routine, DWORD* tid) {
+  return CreateThread(NULL, 0, routine, NULL, 0, tid);
+}
+
+// The writers keep on until every faulting thread has ended, so each report
+// lands among their lines. False unless all faulters ended through
+// ExcFilter.
+bool write_busy_file() {
+  util_init(kEvents, kErrors, "MAIN", kProfile);
+  SetUnhandledExceptionFilter(ExcFilter);
+  g_busy = CreateEventA(NULL, TRUE, FALSE, NULL);
+  HANDLE writers[kWriters], faulters[kFaulters];
+  DWORD tids[kFaulters];
+  for (int i = 0; i < kWriters; ++i) writers[i] = start(busy_writer, NULL);
+  for (int i = 0; i < kFaulters; ++i)
+    faulters[i] = start(busy_faulter, &tids[i]);
+  DWORD ended = WaitForMultipleObjects(kFaulters, faulters, TRUE, 60000);
+  InterlockedExchange(&g_stop, 1);
+  WaitForMultipleObjects(kWriters, writers, TRUE, INFINITE);
+  bool all = ended == WAIT_OBJECT_0;
+  for (int i = 0; i < kFaulters; ++i) {
+    DWORD code = 0;
+    all = all && GetExitCodeThread(faulters[i], &code) && code == 1;
+    CloseHandle(faulters[i]);
+  }
+  for (int i = 0; i < kWriters; ++i) CloseHandle(writers[i]);
+  event("crashed %lu %lu %lu", tids[0], tids[1], tids[2]);
+  return all;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -108,8 +164,10 @@ int main(int argc, char** argv) {
     if (!crash_tid) return 1;
   } else if (strcmp(mode, "after") == 0) {
     write_after_rotation();
+  } else if (strcmp(mode, "busy") == 0) {
+    if (!write_busy_file()) return 1;
   } else {
-    fprintf(stderr, "usage: logtools_host lines|after\n");
+    fprintf(stderr, "usage: logtools_host lines|after|busy\n");
     return 2;
   }
   printf("ids pid=%lu main=%lu crash=%lu\n", GetCurrentProcessId(),

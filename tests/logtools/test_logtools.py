@@ -76,20 +76,25 @@ def stamp_time(stamp):
     return datetime.datetime.strptime(stamp, "%d %b %y (%a) %H:%M:%S.%f")
 
 
+def fresh_work(work):
+    """An empty work folder with the host, its DLLs and its profile."""
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    here = os.path.dirname(ARGS.host)
+    for name in os.listdir(here):
+        if name.lower().endswith((".exe", ".dll")):
+            shutil.copy(os.path.join(here, name), work)
+    with open(os.path.join(work, "logtools.ini"), "w", newline="") as f:
+        f.write("[logfile]\r\nrotate = events.log,3\r\n")
+
+
 class Run:
     """One run of the host in a fresh work folder, and what it must have
     written there."""
 
     def __init__(self, work):
-        shutil.rmtree(work, ignore_errors=True)
-        os.makedirs(work)
-        here = os.path.dirname(ARGS.host)
-        for name in os.listdir(here):
-            if name.lower().endswith((".exe", ".dll")):
-                shutil.copy(os.path.join(here, name), work)
+        fresh_work(work)
         self.work = work
-        with open(self.path("logtools.ini"), "w", newline="") as f:
-            f.write("[logfile]\r\nrotate = events.log,3\r\n")
         self.start = datetime.datetime.utcnow()
         self.pid, self.main, self.crash = run_host(work, "lines")
         self.end = datetime.datetime.utcnow()
@@ -238,6 +243,42 @@ class Lnav(LineChecks):
     def test_errors_file(self):
         records = self.check_file("errors.log", self.logs.errors)
         self.assertEqual(len(records), 4)
+
+    def test_reports_in_a_busy_file(self):
+        # 8 threads write while 3 others fault at once: each report is a run
+        # of its thread's F lines, and lnav makes it one message.
+        work = self.logs.path("busy")
+        fresh_work(work)
+        pid = run_host(work, "busy")[0]
+        log = os.path.join(work, "events.log")
+        raw = [x.decode("latin-1") for x in physical_lines(log)]
+        heads = [HEADER.match(x) for x in raw]
+        self.assertTrue(all(heads))
+        texts = [x[h.end():] for h, x in zip(heads, raw)]
+        self.assertRegex(texts[-1], r"^crashed \d+ \d+ \d+$")
+        titles = [i for i, x in enumerate(texts) if x == TITLE_UNHANDLED]
+        self.assertEqual(sorted(heads[i].group("tid") for i in titles),
+                         sorted(texts[-1].split()[1:]))
+        reports = {}  # title's line: the report's lines
+        for start in titles:
+            end = texts.index(CLOSING, start)
+            for i in range(start, end + 1):
+                self.assertEqual(
+                    raw[i][:heads[i].end()], "F: %s (%d:%s:ECTCH): " % (
+                        heads[i].group("stamp"), pid,
+                        heads[start].group("tid")),
+                    "line %d, in the report from line %d" % (i, start))
+            self.check_report(texts[start:end + 1], TITLE_UNHANDLED)
+            reports[start] = [texts[start]] + raw[start + 1:end + 1]
+        self.assertEqual(sum(map(len, reports.values())),
+                         [h.group("type") for h in heads].count("F"))
+        records = self.records(log)
+        self.assertEqual(len(records), len(raw) - sum(
+            len(r) - 1 for r in reports.values()))
+        for record in records:
+            body = record["log_body"].split("\r\n")
+            self.assertEqual(body, reports.pop(record["log_line"], body[:1]))
+        self.assertEqual(reports, {})
 
     def test_malformed_lines_are_not_records(self):
         records = self.records("mixed.log")
