@@ -97,6 +97,72 @@ SHORT count_of(Channel channel, LogSlot* slot) {
 
 // A thread on the report's files keeps its slots; one elsewhere moves to
 // them and keeps the report's mark afterwards.
+namespace {
+
+struct BusyFile {
+  std::string file;
+  volatile LONG stop;
+};
+
+DWORD WINAPI write_until_stopped(LPVOID p) {
+  BusyFile* busy = static_cast<BusyFile*>(p);
+  util_init(busy->file.c_str(), nullptr, "BUSY", nullptr);
+  for (int n = 0; !busy->stop; ++n) event("other %d", n);
+  lib_thread_detach();
+  return 0;
+}
+
+// Sixty long lines, more than a report buffer holds, then a fault.
+int long_body_then_fault(void*) {
+  std::string pad(250, 'x');
+  for (int i = 0; i < 60; ++i) report_line("line %d %s", i, pad.c_str());
+  *(volatile int*)NULL = 1;
+  return 0;
+}
+
+}  // namespace
+
+// A report too long for its buffer holds the file's lock across its lines:
+// no other thread's line comes between them. A fault in it still ends the
+// block and gives the lock back.
+TEST(ReportBlock, LongReportHoldsTheLockUntilItEndsAfterAFault) {
+  BusyFile busy{tu::fresh_dir() + "busy.log", 0};
+  HANDLE writer = CreateThread(NULL, 0, write_until_stopped, &busy, 0, NULL);
+  DWORD tid = 0;
+  tu::run_thread([&] {
+    tid = GetCurrentThreadId();
+    util_init(busy.file.c_str(), nullptr, "REP", nullptr);
+    Sleep(50);
+    write_report_block(long_body_then_fault, nullptr);
+    event("after");
+    lib_thread_detach();
+  });
+  Sleep(50);
+  busy.stop = 1;
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(writer, 30000));
+  CloseHandle(writer);
+
+  std::vector<std::string> lines = tu::split_lines(tu::read_file(busy.file));
+  std::string own = "(" + std::to_string(GetCurrentProcessId()) + ":" +
+                    std::to_string(tid) + ":REP): ";
+  size_t first = 0;
+  while (first < lines.size() && lines[first].find(own) == std::string::npos)
+    ++first;
+  ASSERT_LT(first + 61, lines.size());
+  for (int i = 0; i <= 60; ++i) {
+    const std::string& line = lines[first + i];
+    EXPECT_NE(line.find(own), std::string::npos) << line;
+    if (i < 60) {
+      EXPECT_NE(line.find("line " + std::to_string(i) + " "), std::string::npos)
+          << line;
+    }
+  }
+  EXPECT_NE(lines[first + 60].find("*****"), std::string::npos);
+  // Lines after the block: the lock was given back.
+  EXPECT_NE(lines[first + 61].find(own + "after"), std::string::npos)
+      << lines[first + 61];
+}
+
 TEST(ReportAttachment, MovesTheThreadToTheReportFilesOrKeepsThem) {
   std::string dir = tu::fresh_dir();
   MadeUpException made_up(0xE0000001);
