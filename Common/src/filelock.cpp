@@ -491,6 +491,16 @@ void shared_give(FileLock* lock, LONG me) {
   lock->held = HELD_NONE;
 }
 
+// Deleted while open: the system removes the file when its last handle
+// closes, and until then its name opens it again (Wine) or nothing
+// (Windows before its POSIX deletes).
+bool doomed(HANDLE file) {
+  FILE_STANDARD_INFO info;
+  return GetFileInformationByHandleEx(file, FileStandardInfo, &info,
+                                      sizeof info) &&
+         info.DeletePending;
+}
+
 // Whether the name opens the file lock writes: false when it opens another
 // file or none. A name that cannot be looked at (no rights, a sharing
 // conflict) is taken to be unchanged.
@@ -619,14 +629,22 @@ void file_lock_release(FileLock* lock) {
 
 HANDLE file_lock_file(const FileLock* lock) { return lock ? lock->file : NULL; }
 
+bool file_lock_named(const FileLock* lock) { return lock && lock->key[0]; }
+
 bool file_lock_stale(FileLock* lock) {
-  if (!lock->file) return false;
+  if (!lock->key[0]) return false;  // a standard stream
   if (lock->block && (lock->block->flags & kRetired) && !lock->retired_seen)
     return true;
   DWORD now = GetTickCount();
   if (now - lock->looked < kLookMs) return false;
   lock->looked = now;
-  return !name_holds_file(lock);
+  return !lock->file || doomed(lock->file) || !name_holds_file(lock);
+}
+
+void file_lock_let_go_if_doomed(FileLock* lock) {
+  if (!lock->file || !doomed(lock->file)) return;
+  shared_give(lock, (LONG)GetCurrentThreadId());
+  detach_file(lock);
 }
 
 void file_lock_retire(FileLock* lock) {
@@ -637,7 +655,11 @@ bool file_lock_switch(FileLock* lock, HANDLE fresh) {
   char key[KEY_SIZE];
   file_lock_name(fresh, lock->path, key, sizeof key);
   lock->looked = GetTickCount();
-  if (strcmp(key, lock->key) == 0) {  // still the same file
+  if (doomed(fresh)) {  // kept alive by its other handles
+    CloseHandle(fresh);
+    return false;
+  }
+  if (lock->file && strcmp(key, lock->key) == 0) {  // still the same file
     CloseHandle(fresh);
     lock->retired_seen = true;
     return false;

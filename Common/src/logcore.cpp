@@ -282,7 +282,7 @@ void msg_header(const char* type) {
 // the standard stream.
 static HANDLE write_begin(LogSlot* slot, DWORD bytes) {
   file_lock_acquire(slot->lock);
-  if (file_lock_file(slot->lock)) return log_file_target(slot, bytes);
+  if (file_lock_named(slot->lock)) return log_file_target(slot, bytes);
   return slot->file;
 }
 
@@ -291,6 +291,7 @@ static HANDLE write_begin(LogSlot* slot, DWORD bytes) {
 // one write lands at their end; only a standard stream that is a disk file
 // moves there first (with a high part: past 4 GiB as well).
 static void write_out(LogSlot* slot, HANDLE file, const char* text, DWORD n) {
+  if (!file) return;  // a deleted file's name not to be had yet
   if (file_lock_seeks(slot->lock)) {
     LONG end_high = 0;
     SetFilePointer(file, 0, &end_high, FILE_END);

@@ -247,8 +247,10 @@ static bool remove_open_file(const char* path) {
 }
 
 // Moves onto the file now under the slot's name, created when there is
-// none; without one the writes stay where they were.
+// none; without one the writes stay where they were. A file deleted while
+// open is let go first: only then can the name be had.
 static void follow_name(LogSlot* slot, bool rotating) {
+  file_lock_let_go_if_doomed(slot->lock);
   bool created = false;
   HANDLE fresh = open_log_file(slot->path, &created);
   if (fresh == INVALID_HANDLE_VALUE) return;
@@ -273,14 +275,25 @@ static void rotate_open_file(LogSlot* slot) {
   follow_name(slot, true);
 }
 
-HANDLE log_file_target(LogSlot* slot, DWORD bytes) {
-  FileLock* lock = slot->lock;
-  if (file_lock_stale(lock)) {
-    file_lock_retire(lock);
+// Follows the name until the lock holds the file under it: the file found
+// can itself be rotated away by another process before its lock is had, and
+// a rotation must never move a file other than its own. A few rounds at
+// most; a squatter's mark leads back to the same file once.
+static void keep_up_with_name(LogSlot* slot) {
+  for (int round = 0; round < 4 && file_lock_stale(slot->lock); ++round) {
+    file_lock_retire(slot->lock);
     follow_name(slot, false);
   }
-  if (slot->running && rotation_due(slot, bytes)) rotate_open_file(slot);
-  return file_lock_file(lock);
+}
+
+HANDLE log_file_target(LogSlot* slot, DWORD bytes) {
+  keep_up_with_name(slot);
+  if (file_lock_file(slot->lock) && slot->running &&
+      rotation_due(slot, bytes)) {
+    rotate_open_file(slot);
+    keep_up_with_name(slot);
+  }
+  return file_lock_file(slot->lock);
 }
 
 // Frees a claimed slot after a failure and throws the error code.

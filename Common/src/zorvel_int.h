@@ -201,18 +201,25 @@ bool file_lock_seeks(const FileLock* lock);
 bool file_lock_fell_back(const FileLock* lock);
 // Writes the warning line of each file that fell back since the last call.
 void file_lock_report_fallbacks(void);
-// The handle writes to a named file go through; null for a standard stream.
+// The handle writes to a named file go through; null for a standard stream,
+// and for a file deleted while open until its name can be opened again.
 HANDLE file_lock_file(const FileLock* lock);
+// Whether lock is a named file's rather than a standard stream's.
+bool file_lock_named(const FileLock* lock);
 // The rest is for the holder of the lock.
 // Whether the file is no longer the one its name opens: a writer in some
 // process moved it away (free to see), or, looked at once a second, the
-// name opens another file or none.
+// name opens another file or none, or the file was deleted.
 bool file_lock_stale(FileLock* lock);
+// Closes the lock's handle of a file deleted while open, so that the file
+// can go and a fresh one be made under its name; writes are dropped until
+// then, as the deleted file would have dropped them.
+void file_lock_let_go_if_doomed(FileLock* lock);
 // Tells the writers in every process that the file was moved away.
 void file_lock_retire(FileLock* lock);
 // Moves the lock onto fresh, the file now under the name, and takes that
 // file's lock across processes; the lock owns fresh then. False when fresh
-// is the file already held (fresh is closed).
+// is the file already held, or was deleted while open (fresh is closed).
 bool file_lock_switch(FileLock* lock, HANDLE fresh);
 // The local date (yyyymmdd) the file started, shared by its writers; 0 when
 // not known yet.
