@@ -1,12 +1,13 @@
 // One scenario that a MinGW-w64 host with the MinGW DLL and a clang-cl host
 // with the MSVC-ABI DLL both run; compare_abi.py checks that they leave the
 // same files. Plain C++ and Windows calls only, so that both compilers build
-// it: every line type, attach and re-attach, a rotation, a caught raise and
-// a crash report.
+// it: every line type, attach and re-attach, a rotation at opening and
+// rotations by size while open, a caught raise and a crash report.
 // A lean windows.h leaves out winsock.h, which winsock2.h replaces.
 #define WIN32_LEAN_AND_MEAN
 #include <process.h>
 #include <stdio.h>
+#include <string.h>
 #include <windows.h>
 #include <winsock2.h>
 #include <zorvel.h>
@@ -35,7 +36,9 @@ static void write_profile(const char* name) {
   HANDLE file =
       CreateFileA(name, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
   if (file == INVALID_HANDLE_VALUE) return;
-  const char text[] = "[logfile]\r\nrotate = scen-events.log,2\r\n";
+  const char text[] =
+      "[logfile]\r\nrotate = scen-events.log,2\r\n"
+      "rotate_running = scen-size.log,5,1100\r\n";
   DWORD written = 0;
   WriteFile(file, text, sizeof text - 1, &written, NULL);
   CloseHandle(file);
@@ -60,6 +63,15 @@ static void every_line_type(void) {
   util_set_mark("");
   setbanner("");
   event("without mark and banner");
+}
+
+// Lines of about 260 bytes against a limit of 1100: four to a file, however
+// many digits the ids take.
+static void lines_past_a_size(void) {
+  char pad[201];
+  memset(pad, 'x', 200);
+  pad[200] = 0;
+  for (int i = 0; i < 12; ++i) event("size line %02d %s", i, pad);
 }
 
 static void caught_raise(void) {
@@ -99,6 +111,8 @@ int main() {
     every_line_type();
     util_init("scen-other.log", "", "OTHER", NULL);
     event("on the other file");
+    util_init("scen-size.log", "", "SIZE", ini);
+    lines_past_a_size();
     util_init("scen-events.log", "scen-errors.log", "SCEN", NULL);
     event("back on the first");
     caught_raise();
