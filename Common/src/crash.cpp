@@ -110,7 +110,6 @@ BOOL logical_address(const void* address, char* path, DWORD size,
 #pragma GCC diagnostic ignored "-Warray-bounds"
 #endif
 const NT_TIB* thread_tib(void) { return (const NT_TIB*)NtCurrentTeb(); }
-
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif

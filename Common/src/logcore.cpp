@@ -291,7 +291,7 @@ static HANDLE write_begin(LogSlot* slot, DWORD bytes) {
 // one write lands at their end; only a standard stream that is a disk file
 // moves there first (with a high part: past 4 GiB as well).
 static void write_out(LogSlot* slot, HANDLE file, const char* text, DWORD n) {
-  if (!file) return;  // a deleted file's name not to be had yet
+  if (!file || !n) return;  // no file: a deleted one's name not had yet
   if (file_lock_seeks(slot->lock)) {
     LONG end_high = 0;
     SetFilePointer(file, 0, &end_high, FILE_END);
