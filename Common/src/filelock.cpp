@@ -647,6 +647,8 @@ void file_lock_let_go_if_doomed(FileLock* lock) {
   detach_file(lock);
 }
 
+void file_lock_follow_later(FileLock* lock) { lock->retired_seen = true; }
+
 void file_lock_retire(FileLock* lock) {
   if (lock->block) InterlockedOr(&lock->block->flags, kRetired);
 }

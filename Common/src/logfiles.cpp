@@ -253,7 +253,10 @@ static void follow_name(LogSlot* slot, bool rotating) {
   file_lock_let_go_if_doomed(slot->lock);
   bool created = false;
   HANDLE fresh = open_log_file(slot->path, &created);
-  if (fresh == INVALID_HANDLE_VALUE) return;
+  if (fresh == INVALID_HANDLE_VALUE) {
+    file_lock_follow_later(slot->lock);
+    return;
+  }
   bool starts = rotating || (slot->running && created);
   if (starts) stamp_creation_time(fresh);
   if (file_lock_switch(slot->lock, fresh) && starts)

@@ -215,6 +215,9 @@ bool file_lock_stale(FileLock* lock);
 // can go and a fresh one be made under its name; writes are dropped until
 // then, as the deleted file would have dropped them.
 void file_lock_let_go_if_doomed(FileLock* lock);
+// The name cannot be opened now: the mark of a move is not acted on again,
+// and the look once a second tries the name instead of every line.
+void file_lock_follow_later(FileLock* lock);
 // Tells the writers in every process that the file was moved away.
 void file_lock_retire(FileLock* lock);
 // Moves the lock onto fresh, the file now under the name, and takes that
