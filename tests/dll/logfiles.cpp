@@ -394,31 +394,40 @@ DWORD WINAPI write_numbered(LPVOID p) {
 }
 
 // An operator moves the file away while a thread writes: the next lines go
-// to a fresh file under the name, and none is lost or written twice.
+// to a fresh file under the name, and none is lost or written twice. While
+// a directory stands in the name's way, the lines stay in the moved file.
 TEST(MovedFile, NextLinesGoToAFreshFileUnderTheName) {
-  std::string dir = tu::fresh_dir();
-  Numbered w{dir + "moved.log", 0};
-  std::string away = dir + "away.log";
-  HANDLE thread = CreateThread(NULL, 0, write_numbered, &w, 0, NULL);
-  Sleep(300);
-  ASSERT_TRUE(MoveFileA(w.file.c_str(), away.c_str())) << GetLastError();
-  DWORD moved_at = GetTickCount();
-  while (!tu::file_exists(w.file) && GetTickCount() - moved_at < 10000)
-    Sleep(5);
-  DWORD back_after = GetTickCount() - moved_at;
-  Sleep(300);
-  w.stop = 1;
-  WaitForSingleObject(thread, 30000);
-  CloseHandle(thread);
-  printf("moved file: a fresh file under the name after %lu ms\n",
-         (unsigned long)back_after);
+  for (bool blocked : {false, true}) {
+    std::string dir = tu::fresh_dir();
+    Numbered w{dir + "moved.log", 0};
+    std::string away = dir + "away.log";
+    HANDLE thread = CreateThread(NULL, 0, write_numbered, &w, 0, NULL);
+    Sleep(300);
+    ASSERT_TRUE(MoveFileA(w.file.c_str(), away.c_str())) << GetLastError();
+    if (blocked) {
+      ASSERT_TRUE(CreateDirectoryA(w.file.c_str(), NULL));
+      Sleep(1500);
+      RemoveDirectoryA(w.file.c_str());
+    }
+    DWORD moved_at = GetTickCount();
+    while (!tu::file_exists(w.file) && GetTickCount() - moved_at < 10000)
+      Sleep(5);
+    DWORD back_after = GetTickCount() - moved_at;
+    Sleep(300);
+    w.stop = 1;
+    WaitForSingleObject(thread, 30000);
+    CloseHandle(thread);
+    printf("moved file%s: a fresh file under the name after %lu ms\n",
+           blocked ? ", then blocked for 1.5 s" : "",
+           (unsigned long)back_after);
 
-  int next = 0;
-  for (const std::string& name : {away, w.file}) {
-    std::vector<std::string> lines = lf::lines_with(name, "n=");
-    EXPECT_FALSE(lines.empty()) << name;
-    for (const std::string& line : lines)  // in order, each once
-      EXPECT_EQ(line.substr(line.find("n=")), "n=" + std::to_string(next++));
+    int next = 0;
+    for (const std::string& name : {away, w.file}) {
+      std::vector<std::string> lines = lf::lines_with(name, "n=");
+      EXPECT_FALSE(lines.empty()) << name;
+      for (const std::string& line : lines)  // in order, each once
+        EXPECT_EQ(line.substr(line.find("n=")), "n=" + std::to_string(next++));
+    }
   }
 }
 
