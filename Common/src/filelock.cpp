@@ -120,7 +120,8 @@ struct FileLock {
   bool seek_to_end;       // a standard stream that is a disk file
   bool fallback;          // this process writes under the byte range
   volatile LONG warn;     // 0 quiet, 1 fallback to report, 2 reported
-  bool retired_seen;      // kRetired led back to this same file
+  bool retired_seen;      // kRetired acted on: it led back to this file, or
+                          // the name could not be opened
   LONG day;               // the file's start date without a block
   DWORD looked;           // tick of the last look at the name's file
   SharedBlock* block;     // null for streams and for a fallback at open

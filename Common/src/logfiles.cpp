@@ -78,7 +78,7 @@ static bool shift_copies(const char* path, int keep) {
     numbered_name(to, path, i + 1);
     MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
   }
-  numbered_name(to, path, 1);
+  str_format(to, MOVE_NAME, "%s.1", path);
   return MoveFileExA(path, to,
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != 0;
 }
